@@ -1,0 +1,40 @@
+// Process start and end: the system's modules start in a fixed order and stop in reverse, on
+// every way the process ends. Halt is the one way to end the process with an exit code; the
+// run-time error and the assertion failure both go through it.
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+
+namespace lumarix {
+
+struct TModule {
+  const char* name;
+  void (*Startup)();
+  void (*Shutdown)();
+};
+
+// Starts the modules in the order given. An exception from a start-up stops the modules
+// already started and ends the process as an unhandled error (its message on standard error,
+// exit code 217).
+void StartModules(std::initializer_list<const TModule*> modules);
+// Stops the started modules in reverse order; each is stopped at most once.
+void StopModules();
+
+// Starts the modules, runs `body` and ends the process with its result.
+[[noreturn]] void RunProgram(std::initializer_list<const TModule*> modules, const std::function<int()>& body);
+
+// Stops the modules, flushes standard output and ends the process with `exitCode`.
+[[noreturn]] void Halt(int exitCode);
+// "Runtime error <code>" on standard output, then Halt(code).
+[[noreturn]] void RunError(int code);
+// "Assertion failure (<module>, line <line>)" on standard error, then Halt(1).
+[[noreturn]] void AssertionFailure(const char* module, int line);
+
+constexpr int kUnhandledErrorExitCode = 217;
+
+}  // namespace lumarix
+
+// Stops with an assertion failure naming `module` and this line when `condition` is false.
+#define LUMARIX_ASSERT(condition, module) \
+  ((condition) ? static_cast<void>(0) : ::lumarix::AssertionFailure((module), __LINE__))

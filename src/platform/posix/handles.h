@@ -1,0 +1,39 @@
+// Internal: the handle table of the POSIX Win32 layer.
+//
+// A HANDLE is a number, never a pointer: it names an entry of this table, and every use looks
+// the entry up and checks its kind. A stale, foreign or wrong-kind handle therefore gives the
+// Windows error result (ERROR_INVALID_HANDLE) instead of touching freed memory. Numbers are
+// multiples of 4, as on Windows, and are not reused while the process runs.
+#pragma once
+
+#include <memory>
+
+#include "platform/posix/win32.h"
+
+namespace win32::posix {
+
+struct HandleObject {
+  virtual ~HandleObject() = default;
+  // Called once when the last handle to the object is closed.
+  virtual bool Close() { return true; }
+};
+
+HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
+std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);
+std::shared_ptr<HandleObject> RemoveHandle(HANDLE handle);
+
+// The object behind a handle when it has the wanted kind; otherwise null with
+// ERROR_INVALID_HANDLE set.
+template <class T>
+std::shared_ptr<T> HandleAs(HANDLE handle) {
+  auto object = std::dynamic_pointer_cast<T>(LookupHandle(handle));
+  if (!object) SetLastError(ERROR_INVALID_HANDLE);
+  return object;
+}
+
+// Maps an errno value to the Win32 error code closest to it.
+DWORD ErrorFromErrno(int error);
+// SetLastError(ErrorFromErrno(errno)).
+void SetLastErrorFromErrno();
+
+}  // namespace win32::posix

@@ -1,0 +1,15 @@
+// Test control of the POSIX Win32 layer: lets tests make platform calls behave in ways a real
+// machine rarely shows on demand. Used only by tests; system code never includes it.
+#pragma once
+
+#include "platform/posix/win32.h"
+
+namespace win32::testing {
+
+// From now on GetTickCount gives `value`; when `running` it then advances with the real clock,
+// otherwise it stays at `value` until the next call.
+void SetTickCount(DWORD value, bool running = false);
+// GetTickCount follows the real monotonic clock again.
+void ReleaseTickCount();
+
+}  // namespace win32::testing

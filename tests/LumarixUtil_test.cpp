@@ -1,0 +1,159 @@
+#include "LumarixUtil.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+#include "support/tick_control.h"
+
+namespace lumarix {
+namespace {
+
+using testing::TempDirTest;
+
+class ReadFileTextTest : public TempDirTest {};
+
+TEST_F(ReadFileTextTest, AtTheLimitReadsWholeAndOneOverFailsOnlyWhenStrict) {
+  std::string limitBytes(4096, 'x');
+  limitBytes[17] = '\0';
+  std::string atLimit = dir.Write("limit", limitBytes);
+  std::string over = dir.Write("over", limitBytes + "y");
+
+  std::string text = "old";
+  EXPECT_TRUE(ReadFileText(atLimit, 4096, true, text));
+  EXPECT_EQ(text, limitBytes);
+  EXPECT_TRUE(ReadFileText(atLimit, 4096, false, text));
+  EXPECT_EQ(text, limitBytes);
+
+  text = "old";
+  EXPECT_FALSE(ReadFileText(over, 4096, true, text));
+  EXPECT_EQ(text, "");
+  EXPECT_TRUE(ReadFileText(over, 4096, false, text));
+  EXPECT_EQ(text, limitBytes);
+}
+
+TEST_F(ReadFileTextTest, EmptyFileGivesEmptyTextAndMissingFileLeavesOutputAlone) {
+  std::string text = "old";
+  EXPECT_TRUE(ReadFileText(dir.Write("empty", ""), 100, true, text));
+  EXPECT_EQ(text, "");
+
+  text = "untouched";
+  EXPECT_FALSE(ReadFileText(dir.File("missing"), 100, true, text));
+  EXPECT_EQ(text, "untouched");
+}
+
+TEST_F(ReadFileTextTest, ReadHandleTextAlwaysClosesTheHandle) {
+  HANDLE handle = OpenForRead(dir.Write("f", "abc"));
+  ASSERT_FALSE(IsBadHandle(handle));
+  std::string text;
+  EXPECT_TRUE(ReadHandleText(handle, 10, true, text));
+  EXPECT_EQ(text, "abc");
+  EXPECT_FALSE(CloseFileHandle(handle));  // already closed
+
+  handle = OpenForRead(dir.Write("big", "abcdef"));
+  text = "old";
+  EXPECT_FALSE(ReadHandleText(handle, 3, true, text));
+  EXPECT_EQ(text, "");
+  EXPECT_FALSE(CloseFileHandle(handle));
+}
+
+TEST_F(ReadFileTextTest, ReadHandleTextOfABadHandleFailsWithEmptyText) {
+  std::string text = "old";
+  EXPECT_FALSE(ReadHandleText(INVALID_HANDLE_VALUE, 10, true, text));
+  EXPECT_EQ(text, "");
+}
+
+class AppendTest : public TempDirTest {};
+
+TEST_F(AppendTest, CreatesMissingFilesAndAppendsAfterExistingContents) {
+  std::string path = dir.File("log.txt");
+  EXPECT_TRUE(AppendToFile("", path, true));
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_EQ(dir.Read("log.txt"), "");
+
+  EXPECT_TRUE(AppendToFile("one\r\n", path, true));
+  EXPECT_TRUE(AppendToFile(std::string("two\0\r\n", 6), path, false));
+  EXPECT_EQ(dir.Read("log.txt"), std::string("one\r\ntwo\0\r\n", 11));
+}
+
+TEST_F(AppendTest, OpenForAppendWritesAtTheEnd) {
+  std::string path = dir.Write("f", "head-");
+  HANDLE handle = OpenForAppend(path, true);
+  ASSERT_FALSE(IsBadHandle(handle));
+  EXPECT_TRUE(WriteText("tail", handle));
+  EXPECT_TRUE(WriteText("", handle));
+  EXPECT_TRUE(CloseFileHandle(handle));
+  EXPECT_EQ(dir.Read("f"), "head-tail");
+}
+
+TEST_F(AppendTest, ExclusiveAppendKeepsOthersOut) {
+  std::string path = dir.File("excl");
+  HANDLE handle = OpenForAppend(path, false);
+  ASSERT_FALSE(IsBadHandle(handle));
+  std::string text;
+  EXPECT_FALSE(ReadFileText(path, 10, true, text));
+  EXPECT_FALSE(AppendToFile("x", path, true));
+  EXPECT_TRUE(CloseFileHandle(handle));
+  EXPECT_TRUE(AppendToFile("x", path, true));
+}
+
+TEST_F(AppendTest, FailsWhereNoFileCanBeMade) {
+  EXPECT_FALSE(AppendToFile("x", dir.File("no-such-dir/f"), true));
+  EXPECT_TRUE(IsBadHandle(OpenForAppend(dir.path().string(), true)));
+}
+
+TEST_F(TempDirTest, FileExistsAndFileTimeOf) {
+  EXPECT_TRUE(FileExists(dir.path().string()));
+  EXPECT_TRUE(FileExists(dir.Write("f", "1")));
+  EXPECT_FALSE(FileExists(dir.File("missing")));
+
+  EXPECT_EQ(FileTimeOf(dir.File("missing")), 0u);
+  std::uint64_t time = FileTimeOf(dir.File("f"));
+  // After 1 January 2020 in FILETIME units: a real last-write time, not a made-up one.
+  EXPECT_GT(time, 132223104000000000ull);
+}
+
+TEST(IsBadHandle, OnlyZeroAndInvalidHandleValue) {
+  EXPECT_TRUE(IsBadHandle(nullptr));
+  EXPECT_TRUE(IsBadHandle(INVALID_HANDLE_VALUE));
+  EXPECT_FALSE(IsBadHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(4))));
+  EXPECT_FALSE(IsBadHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2))));
+}
+
+TEST(ShareMode, IncludesDeleteOnTheNtFamily) {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  ASSERT_TRUE(GetVersionExA(&version));
+  DWORD expected = version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 7u : 3u;
+  EXPECT_EQ(ShareMode(), expected);
+}
+
+TEST(LogText, ControlBytesBecomeTheirDecimalValue) {
+  EXPECT_EQ(LogText(""), "");
+  EXPECT_EQ(LogText("plain text ~\x7f\x80\xff"), "plain text ~\x7f\x80\xff");
+  EXPECT_EQ(LogText("\t\n"), "#9#10");
+  EXPECT_EQ(LogText(std::string("\0---\0+++\0", 9)), "#0---#0+++#0");
+  EXPECT_EQ(LogText("\r\x18\x1f"), "#13#24#31");
+  std::string allControl(100, '\x1f');
+  EXPECT_EQ(LogText(allControl).size(), 300u);
+}
+
+#if TICK_CONTROL_AVAILABLE
+TEST(TicksSince, IsRightAcrossTheWrap) {
+  testing::ScopedTickCount tick(4294967000u);
+  std::uint32_t start = GetTickCount();
+  tick.Set(500);
+  EXPECT_EQ(TicksSince(start), 796u);
+  tick.Set(start);
+  EXPECT_EQ(TicksSince(start), 0u);
+}
+#endif
+
+TEST(TicksSince, GrowsWithTheRealClock) {
+  std::uint32_t start = GetTickCount();
+  EXPECT_LT(TicksSince(start), 60000u);
+  EXPECT_LT(TicksSince(start - 5000), 65000u);
+  EXPECT_GE(TicksSince(start - 5000), 5000u);
+}
+
+}  // namespace
+}  // namespace lumarix
