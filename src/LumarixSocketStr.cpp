@@ -38,36 +38,58 @@ std::uint64_t LoadWord(const unsigned char* at) {
   return word;
 }
 
+// Sums the escape flags in byte lanes, one count per byte position, and folds the lanes into
+// 16-bit sums before any lane can pass 255.
 std::size_t CountEscapes(std::string_view bytes) {
   auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* end = at + bytes.size();
   std::size_t count = 0;
-  for (; end - at >= 8; at += 8) count += static_cast<std::size_t>(std::popcount(EscapeMask(LoadWord(at))));
+  while (end - at >= 8) {
+    std::uint64_t lanes = 0;
+    for (int words = 0; words < 255 && end - at >= 8; ++words, at += 8) lanes += EscapeMask(LoadWord(at)) >> 7;
+    std::uint64_t pairs = (lanes & 0x00FF00FF00FF00FFull) + ((lanes >> 8) & 0x00FF00FF00FF00FFull);
+    count += static_cast<std::size_t>((pairs * 0x0001000100010001ull) >> 48);
+  }
   for (; at < end; ++at) count += NeedsEscape(*at);
   return count;
 }
 
-// The first byte at or after `at` that needs escaping, or `end`.
-const unsigned char* FindEscape(const unsigned char* at, const unsigned char* end) {
-  for (; end - at >= 8; at += 8) {
-    if (std::uint64_t mask = EscapeMask(LoadWord(at))) return at + std::countr_zero(mask) / 8;
-  }
-  while (at < end && !NeedsEscape(*at)) ++at;
-  return at;
+void StoreWord(char* at, std::uint64_t word) {
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  std::memcpy(at, &word, sizeof word);
 }
 
-// Copies `bytes` escaped to `out`, runs of plain bytes in one block each; returns the end.
+void WriteEscapedByte(unsigned char byte, char*& out) {
+  *out++ = kEscape;
+  *out++ = static_cast<char>(byte ^ 0x40);
+}
+
+// Copies `bytes` escaped to `out` and returns the end. Plain bytes move a word at a time: the
+// whole word is stored and the output advances by its plain prefix. That store never passes the
+// end of an exactly sized output, since every input byte still to come takes at least one byte.
 char* WriteEscaped(std::string_view bytes, char* out) {
   auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* end = at + bytes.size();
-  while (at < end) {
-    const unsigned char* special = FindEscape(at, end);
-    std::memcpy(out, at, static_cast<std::size_t>(special - at));
-    out += special - at;
-    if (special == end) break;
-    *out++ = kEscape;
-    *out++ = static_cast<char>(*special ^ 0x40);
-    at = special + 1;
+  while (end - at >= 8) {
+    std::uint64_t word = LoadWord(at);
+    std::uint64_t mask = EscapeMask(word);
+    StoreWord(out, word);
+    if (mask == 0) {
+      out += 8;
+      at += 8;
+      continue;
+    }
+    int plain = std::countr_zero(mask) / 8;
+    out += plain;
+    at += plain;
+    WriteEscapedByte(*at++, out);
+  }
+  for (; at < end; ++at) {
+    if (NeedsEscape(*at)) {
+      WriteEscapedByte(*at, out);
+    } else {
+      *out++ = static_cast<char>(*at);
+    }
   }
   return out;
 }

@@ -36,6 +36,20 @@ TEST(GatherMsg, EscapesControlBytesAndDelete) {
                 kTerminator);
 }
 
+// Long stretches where every byte, or none, needs escaping: the output is sized exactly.
+TEST(GatherMsg, SizesDenseAndSparseEscapesExactly) {
+  for (std::size_t size : {7u, 8u, 2039u, 2040u, 2041u, 20000u}) {
+    std::string dense(size, '\n');
+    std::string text = Gather({{"d", dense}});
+    ASSERT_EQ(text.size(), 5 + 2 + 2 * size + 1 + 4) << size;
+    EXPECT_EQ(text.substr(7, 4), "\x18\x4A\x18\x4A");
+    EXPECT_EQ(TakeParts(ParseMsg(text)), (Parts{{"d", dense}}));
+    std::string sparse(size, 'a');
+    sparse[size / 2] = '\x7F';
+    EXPECT_EQ(Gather({{"s", sparse}}).size(), 5 + 2 + size + 1 + 1 + 4) << size;
+  }
+}
+
 TEST(GatherMsg, EmptyMessageIsNineBytesAndDecodesToNil) {
   std::string empty = kHeader + kTerminator;
   EXPECT_EQ(GatherMsg(nullptr), empty);
