@@ -12,4 +12,10 @@ void SetTickCount(DWORD value, bool running = false);
 // GetTickCount follows the real monotonic clock again.
 void ReleaseTickCount();
 
+// GetLocaleInfoA's time items as a locale whose LC_TIME has this strftime time pattern and
+// these designators would give them.
+void SetTimeFormat(const char* pattern, const char* am, const char* pm);
+// The items come from the user's LC_TIME again.
+void ReleaseTimeFormat();
+
 }  // namespace win32::testing

@@ -157,6 +157,20 @@ void GetLocalTime(LPSYSTEMTIME systemTime);
 BOOL GetVersionExA(LPOSVERSIONINFOA versionInfo);
 DWORD GetCurrentThreadId();
 
+// ---- Locale --------------------------------------------------------------------------------
+// Only the time-format items, read on POSIX from the user's LC_TIME.
+using LCID = DWORD;
+using LCTYPE = DWORD;
+constexpr LCID LOCALE_USER_DEFAULT = 0x400;
+constexpr LCTYPE LOCALE_STIME = 0x1E;
+constexpr LCTYPE LOCALE_ITIME = 0x23;
+constexpr LCTYPE LOCALE_ITLZERO = 0x25;
+constexpr LCTYPE LOCALE_S1159 = 0x28;
+constexpr LCTYPE LOCALE_S2359 = 0x29;
+constexpr LCTYPE LOCALE_ITIMEMARKPOSN = 0x1005;
+
+int GetLocaleInfoA(LCID locale, LCTYPE type, LPSTR data, int size);
+
 }  // namespace win32
 
 using namespace win32;
