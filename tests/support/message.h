@@ -25,6 +25,14 @@ inline Parts TakeParts(TMessagePart* head) {
   return parts;
 }
 
+// The value of the first part named `name`, or the empty string.
+inline std::string GetPartOf(const Parts& parts, const std::string& name) {
+  for (const auto& [partName, value] : parts) {
+    if (partName == name) return value;
+  }
+  return {};
+}
+
 inline std::string Bytes(std::initializer_list<int> values) {
   std::string bytes;
   for (int value : values) bytes.push_back(static_cast<char>(value));

@@ -34,8 +34,10 @@ std::string TempDir::Write(const std::string& name, const std::string& contents)
   return file;
 }
 
-std::string TempDir::Read(const std::string& name) const {
-  std::ifstream in(File(name), std::ios::binary);
+std::string TempDir::Read(const std::string& name) const { return ReadPath(File(name)); }
+
+std::string TempDir::ReadPath(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::ostringstream contents;
   contents << in.rdbuf();
   return contents.str();

@@ -22,6 +22,8 @@ class TempDir {
   std::string Write(const std::string& name, const std::string& contents) const;
   // The whole contents of `name`.
   std::string Read(const std::string& name) const;
+  // The whole contents of the file at `path`.
+  static std::string ReadPath(const std::string& path);
 
  private:
   std::filesystem::path path_;
