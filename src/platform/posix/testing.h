@@ -12,4 +12,11 @@ void SetTickCount(DWORD value, bool running = false);
 // GetTickCount follows the real monotonic clock again.
 void ReleaseTickCount();
 
+// From now on GetModuleFileNameA(nullptr, ...) gives `path`; nullptr gives back the real one.
+void SetModuleFileName(const char* path);
+
+// Appends records to the console input of the standard input handle, as if the console had
+// reported them; false when standard input is not a terminal.
+bool InjectConsoleInput(const INPUT_RECORD* records, DWORD count);
+
 }  // namespace win32::testing
