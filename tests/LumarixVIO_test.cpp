@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 namespace lumarix {
 namespace {
 
@@ -103,7 +106,12 @@ TEST_P(KeyMapping, GivesTheBiosCode) {
   EXPECT_EQ(KeyCodeOf(Key(c.scan, c.ch, c.state), c.windows9x), c.code) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, KeyMapping, ::testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Rules, KeyMapping, ::testing::ValuesIn(kCases),
+                         [](const auto& info) {
+                           std::string name;
+                           for (char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return std::to_string(info.index) + "_" + name;
+                         });
 
 TEST(KeyMapping, CtrlKeypadValues) {
   const std::int32_t expected[] = {375, 397, 388, 398, 371, 399, 372, 400, 373, 401, 374, 402, 403};

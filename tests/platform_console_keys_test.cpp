@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include <string>
 #include <vector>
 
@@ -66,7 +69,12 @@ TEST_P(TerminalKeys, GiveTheWindowsKeyCodes) {
   EXPECT_EQ(CodesOf(e.bytes), e.codes) << e.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Encodings, TerminalKeys, ::testing::ValuesIn(kEncodings));
+INSTANTIATE_TEST_SUITE_P(Encodings, TerminalKeys, ::testing::ValuesIn(kEncodings),
+                         [](const auto& info) {
+                           std::string name;
+                           for (char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return std::to_string(info.index) + "_" + name;
+                         });
 
 TEST(TerminalKeys, ControlBytesWithoutLetters) {
   EXPECT_EQ(CodesOf(std::string("\0\x1e\x1c", 3)), (std::vector<std::int32_t>{259, 30, 28}));

@@ -103,8 +103,8 @@ TEST(PlatformProgramFile, IsTheRunningExecutable) {
   EXPECT_EQ(std::string(path).size(), length);
   EXPECT_NE(std::string(path).find("lumarix-tests"), std::string::npos) << path;
   char small[4] = {};
-  EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), 4u);
-  EXPECT_EQ(std::string(small).size(), 3u);
+  EXPECT_EQ(GetModuleFileNameA(nullptr, small, sizeof small), 4u);  // cut, and said so
+  EXPECT_EQ(std::string(small, 3), std::string(path, 3));
 }
 
 }  // namespace

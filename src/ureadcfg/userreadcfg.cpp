@@ -229,8 +229,12 @@ void ReadCfgFile(std::string name) {
     FatalInStrictMode("**fatal**: error reading local configuration file");
     return;
   }
+  // Closed however the reading ends.
+  struct Closer {
+    HANDLE file;
+    ~Closer() { CloseFileHandle(file); }
+  } closer{file};
   ReadLines(file);
-  CloseFileHandle(file);
 }
 
 void ReleaseConfiguration() {
