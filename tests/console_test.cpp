@@ -218,6 +218,18 @@ TEST(ConsoleTerminal, TerminationSignalRestoresTheTerminalMode) {
   EXPECT_TRUE(Cooked(child.TerminalMode()));
 }
 
+TEST(ConsoleTerminal, AHungUpTerminalGivesEnterInsteadOfWaitingForEver) {
+  ChildProcess child(Input::Terminal, [] {
+    ::signal(SIGHUP, SIG_IGN);  // as a process without this terminal as its controlling one
+    return LineDialogue();
+  });
+  ASSERT_TRUE(child.WaitFor("READY\r\n"));
+  child.Type("abc");
+  ASSERT_TRUE(child.WaitFor("abc"));
+  child.HangUp();
+  EXPECT_EQ(child.Wait(), 0);  // "abc", then the empty line that ends the dialogue
+}
+
 TEST(ConsoleTerminal, NoStandardInputIsRunTimeError239) {
   ChildProcess child(Input::Closed, [] {
     InitConsoleInput();

@@ -80,6 +80,10 @@ void ChildProcess::Type(std::string_view bytes) {
 }
 
 void ChildProcess::Drain(int timeoutMs) {
+  if (master_ < 0) {
+    if (timeoutMs > 0) ::poll(nullptr, 0, timeoutMs);
+    return;
+  }
   struct pollfd fd = {master_, POLLIN, 0};
   if (::poll(&fd, 1, timeoutMs) <= 0) return;
   char bytes[4096];
@@ -117,6 +121,12 @@ void ChildProcess::Resize(unsigned short rows, unsigned short cols) {
 }
 
 void ChildProcess::Signal(int signal) { ::kill(pid_, signal); }
+
+void ChildProcess::HangUp() {
+  Screen();
+  ::close(master_);
+  master_ = -1;
+}
 
 int ChildProcess::Wait(int timeoutMs) {
   if (status_) return *status_;

@@ -32,6 +32,8 @@ class ChildProcess {
   const std::string& Screen();
   void Resize(unsigned short rows, unsigned short cols);
   void Signal(int signal);
+  // Closes the terminal's master side: the child's terminal hangs up.
+  void HangUp();
   // Waits for the end: the exit code, or 128 + the signal that ended it; -1 on timeout.
   int Wait(int timeoutMs = 10000);
   // The terminal's mode as it is now.
