@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <string>
 
 namespace lumarix {
 namespace {
@@ -99,19 +97,12 @@ const KeyCase kCases[] = {
     {"Num Lock does not count", 72, 0, NUMLOCK_ON | SCROLLLOCK_ON, false, 328},
 };
 
-class KeyMapping : public ::testing::TestWithParam<KeyCase> {};
-
-TEST_P(KeyMapping, GivesTheBiosCode) {
-  const KeyCase& c = GetParam();
-  EXPECT_EQ(KeyCodeOf(Key(c.scan, c.ch, c.state), c.windows9x), c.code) << c.what;
+// One test for the whole table: each test runs in a process of its own, under Wine too.
+TEST(KeyMapping, EveryRuleGivesTheBiosCode) {
+  for (const KeyCase& c : kCases) {
+    EXPECT_EQ(KeyCodeOf(Key(c.scan, c.ch, c.state), c.windows9x), c.code) << c.what;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rules, KeyMapping, ::testing::ValuesIn(kCases),
-                         [](const auto& info) {
-                           std::string name;
-                           for (char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return std::to_string(info.index) + "_" + name;
-                         });
 
 TEST(KeyMapping, CtrlKeypadValues) {
   const std::int32_t expected[] = {375, 397, 388, 398, 371, 399, 372, 400, 373, 401, 374, 402, 403};
