@@ -5,12 +5,16 @@
 // ERROR_SHARING_VIOLATION when its access is not shared by an earlier open of the same file
 // (device and inode) or its share flags do not admit an earlier open's access, as Windows does.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -84,13 +88,18 @@ std::uint64_t NextOpenId() {
 
 class FileObject final : public posix::HandleObject {
  public:
-  FileObject(int fd, FileKey key, std::uint64_t id) : fd_(fd), key_(key), id_(id) {}
+  FileObject(int fd, FileKey key, std::uint64_t id, bool owned = true)
+      : fd_(fd), key_(key), id_(id), owned_(owned) {}
   ~FileObject() override { Close(); }
 
   int fd() const { return fd_; }
 
   bool Close() override {
     if (fd_ < 0) return true;
+    if (!owned_) {
+      fd_ = -1;
+      return true;
+    }
     Shares().Release(key_, id_);
     int result = ::close(fd_);
     fd_ = -1;
@@ -102,6 +111,7 @@ class FileObject final : public posix::HandleObject {
   int fd_;
   FileKey key_;
   std::uint64_t id_;
+  bool owned_;
 };
 
 int OpenFlags(DWORD access, DWORD disposition) {
@@ -301,6 +311,131 @@ DWORD GetFileAttributesA(LPCSTR fileName) {
   DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (::access(fileName, W_OK) != 0) attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes;
+}
+
+// ---- Standard streams
+
+HANDLE posix::InsertStreamHandle(int fd) {
+  struct stat info {};
+  ::fstat(fd, &info);
+  return InsertHandle(std::make_shared<FileObject>(fd, FileKey{info.st_dev, info.st_ino}, 0, false));
+}
+
+// ---- Finding files
+//
+// The pattern's last component may hold `*` (any run of characters) and `?` (one character);
+// letters match without regard to ASCII case, as on Windows. Every entry is reported, "." and
+// ".." and directories included: filtering by attributes is the caller's, as on Windows.
+
+namespace {
+
+char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool MatchesPattern(std::string_view name, std::string_view pattern) {
+  std::size_t n = 0, p = 0;
+  std::size_t starAt = std::string_view::npos, resumeAt = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+      ++n;
+      ++p;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      starAt = p++;
+      resumeAt = n;
+    } else if (starAt != std::string_view::npos) {
+      p = starAt + 1;
+      n = ++resumeAt;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+class FindObject final : public posix::HandleObject {
+ public:
+  FindObject(std::string directory, std::deque<std::string> names)
+      : directory_(std::move(directory)), names_(std::move(names)) {}
+
+  // Fills `data` with the next entry that can still be looked at; false when none is left.
+  bool Next(WIN32_FIND_DATAA& data) {
+    while (!names_.empty()) {
+      std::string name = std::move(names_.front());
+      names_.pop_front();
+      if (Describe(name, data)) return true;
+    }
+    return false;
+  }
+
+ private:
+  bool Describe(const std::string& name, WIN32_FIND_DATAA& data) const {
+    std::string path = directory_ + "/" + name;
+    struct stat info {};
+    if (name.size() >= MAX_PATH || ::stat(path.c_str(), &info) != 0) return false;
+    std::memset(&data, 0, sizeof data);
+    data.dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (::access(path.c_str(), W_OK) != 0) data.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    data.ftCreationTime = FileTimeFrom(info.st_ctim);
+    data.ftLastAccessTime = FileTimeFrom(info.st_atim);
+    data.ftLastWriteTime = FileTimeFrom(info.st_mtim);
+    auto size = static_cast<std::uint64_t>(info.st_size);
+    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(size);
+    std::memcpy(data.cFileName, name.c_str(), name.size() + 1);
+    return true;
+  }
+
+  std::string directory_;
+  std::deque<std::string> names_;
+};
+
+}  // namespace
+
+HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findFileData) {
+  if (fileName == nullptr || findFileData == nullptr || *fileName == '\0') {
+    SetLastError(fileName && *fileName == '\0' ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string_view path(fileName);
+  std::size_t slash = path.find_last_of('/');
+  std::string directory = slash == std::string_view::npos ? "." : slash == 0 ? "/" : std::string(path.substr(0, slash));
+  std::string_view pattern = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) {
+    SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : posix::ErrorFromErrno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  std::deque<std::string> names;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    if (MatchesPattern(entry->d_name, pattern)) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());  // a stable order, as NTFS gives
+  auto search = std::make_shared<FindObject>(std::move(directory), std::move(names));
+  if (!search->Next(*findFileData)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  return posix::InsertHandle(std::move(search));
+}
+
+BOOL FindNextFileA(HANDLE findFile, LPWIN32_FIND_DATAA findFileData) {
+  auto search = posix::HandleAs<FindObject>(findFile);
+  if (!search) return FALSE;
+  if (findFileData == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!search->Next(*findFileData)) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE findFile) {
+  if (!posix::HandleAs<FindObject>(findFile)) return FALSE;
+  return CloseHandle(findFile);
 }
 
 }  // namespace win32

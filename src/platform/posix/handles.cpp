@@ -36,7 +36,22 @@ BOOL CloseHandle(HANDLE handle) {
   return object->Close() ? TRUE : FALSE;
 }
 
+// ---- Waiting on a handle
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  auto object = posix::LookupHandle(handle);
+  if (!object) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  return object->Wait(milliseconds);
+}
+
 namespace posix {
+
+DWORD HandleObject::Wait(DWORD) {
+  SetLastError(ERROR_INVALID_HANDLE);
+  return WAIT_FAILED;
+}
 
 HANDLE InsertHandle(std::shared_ptr<HandleObject> object) {
   auto& table = Table();

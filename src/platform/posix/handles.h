@@ -16,7 +16,15 @@ struct HandleObject {
   virtual ~HandleObject() = default;
   // Called once when the last handle to the object is closed.
   virtual bool Close() { return true; }
+  // WaitForSingleObject on the handle: WAIT_OBJECT_0 once the object is signalled,
+  // WAIT_TIMEOUT after `milliseconds` (INFINITE: no limit). Kinds that cannot be waited on keep
+  // this default, which fails as Windows does.
+  virtual DWORD Wait(DWORD milliseconds);
 };
+
+// A handle over one of the process's standard descriptors, read and written as a file;
+// closing it leaves the descriptor open.
+HANDLE InsertStreamHandle(int fd);
 
 HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
 std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);

@@ -18,4 +18,11 @@ void SetTimeFormat(const char* pattern, const char* am, const char* pm);
 // The items come from the user's LC_TIME again.
 void ReleaseTimeFormat();
 
+// From now on GetModuleFileNameA(nullptr, ...) gives `path`; nullptr gives back the real one.
+void SetModuleFileName(const char* path);
+
+// Appends records to the console input of the standard input handle, as if the console had
+// reported them; false when standard input is not a terminal.
+bool InjectConsoleInput(const INPUT_RECORD* records, DWORD count);
+
 }  // namespace win32::testing

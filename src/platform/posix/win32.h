@@ -125,6 +125,126 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
                      DWORD moveMethod);
 DWORD GetFileAttributesA(LPCSTR fileName);
 
+// ---- Waiting on a handle -------------------------------------------------------------------
+// Dispatches on the kind of the handle's object (posix::HandleObject::Wait); this layer's
+// console input handle is one such kind.
+constexpr DWORD INFINITE = 0xFFFFFFFFu;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+// ---- Console input -------------------------------------------------------------------------
+using SHORT = std::int16_t;
+using WCHAR = char16_t;
+
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+
+constexpr DWORD ENABLE_PROCESSED_INPUT = 0x1;
+constexpr DWORD ENABLE_LINE_INPUT = 0x2;
+constexpr DWORD ENABLE_ECHO_INPUT = 0x4;
+constexpr DWORD ENABLE_WINDOW_INPUT = 0x8;
+
+constexpr WORD KEY_EVENT = 0x1;
+constexpr WORD MOUSE_EVENT = 0x2;
+constexpr WORD WINDOW_BUFFER_SIZE_EVENT = 0x4;
+constexpr WORD MENU_EVENT = 0x8;
+constexpr WORD FOCUS_EVENT = 0x10;
+
+constexpr DWORD RIGHT_ALT_PRESSED = 0x1;
+constexpr DWORD LEFT_ALT_PRESSED = 0x2;
+constexpr DWORD RIGHT_CTRL_PRESSED = 0x4;
+constexpr DWORD LEFT_CTRL_PRESSED = 0x8;
+constexpr DWORD SHIFT_PRESSED = 0x10;
+constexpr DWORD NUMLOCK_ON = 0x20;
+constexpr DWORD SCROLLLOCK_ON = 0x40;
+constexpr DWORD CAPSLOCK_ON = 0x80;
+constexpr DWORD ENHANCED_KEY = 0x100;
+
+struct COORD {
+  SHORT X;
+  SHORT Y;
+};
+
+struct KEY_EVENT_RECORD {
+  BOOL bKeyDown;
+  WORD wRepeatCount;
+  WORD wVirtualKeyCode;
+  WORD wVirtualScanCode;
+  union {
+    WCHAR UnicodeChar;
+    CHAR AsciiChar;
+  } uChar;
+  DWORD dwControlKeyState;
+};
+
+struct MOUSE_EVENT_RECORD {
+  COORD dwMousePosition;
+  DWORD dwButtonState;
+  DWORD dwControlKeyState;
+  DWORD dwEventFlags;
+};
+
+struct WINDOW_BUFFER_SIZE_RECORD {
+  COORD dwSize;
+};
+
+struct MENU_EVENT_RECORD {
+  UINT dwCommandId;
+};
+
+struct FOCUS_EVENT_RECORD {
+  BOOL bSetFocus;
+};
+
+struct INPUT_RECORD {
+  WORD EventType;
+  union {
+    KEY_EVENT_RECORD KeyEvent;
+    MOUSE_EVENT_RECORD MouseEvent;
+    WINDOW_BUFFER_SIZE_RECORD WindowBufferSizeEvent;
+    MENU_EVENT_RECORD MenuEvent;
+    FOCUS_EVENT_RECORD FocusEvent;
+  } Event;
+};
+using PINPUT_RECORD = INPUT_RECORD*;
+
+HANDLE GetStdHandle(DWORD stdHandle);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL SetConsoleMode(HANDLE console, DWORD mode);
+BOOL FlushConsoleInputBuffer(HANDLE console);
+BOOL GetNumberOfConsoleInputEvents(HANDLE console, LPDWORD numberOfEvents);
+BOOL PeekConsoleInputA(HANDLE console, PINPUT_RECORD buffer, DWORD length, LPDWORD eventsRead);
+BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD buffer, DWORD length, LPDWORD eventsRead);
+BOOL ReadConsoleA(HANDLE console, LPVOID buffer, DWORD charsToRead, LPDWORD charsRead, LPVOID inputControl);
+
+// ---- Finding files -------------------------------------------------------------------------
+// `*` and `?` match case-insensitively for ASCII letters, as on Windows.
+constexpr DWORD MAX_PATH = 260;
+constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x4;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  CHAR cFileName[MAX_PATH];
+  CHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAA = WIN32_FIND_DATAA*;
+
+HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findFileData);
+BOOL FindNextFileA(HANDLE findFile, LPWIN32_FIND_DATAA findFileData);
+BOOL FindClose(HANDLE findFile);
+
 // ---- Time and system -----------------------------------------------------------------------
 struct SYSTEMTIME {
   WORD wYear;
@@ -170,6 +290,11 @@ constexpr LCTYPE LOCALE_S2359 = 0x29;
 constexpr LCTYPE LOCALE_ITIMEMARKPOSN = 0x1005;
 
 int GetLocaleInfoA(LCID locale, LCTYPE type, LPSTR data, int size);
+
+// ---- Program file and environment ----------------------------------------------------------
+// GetModuleFileNameA(nullptr, ...) gives the executable's own path.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
 
 }  // namespace win32
 
