@@ -12,4 +12,12 @@ void SetTickCount(DWORD value, bool running = false);
 // GetTickCount follows the real monotonic clock again.
 void ReleaseTickCount();
 
+// The next `times` calls of WSAStartup fail with `error`; 0 times ends it.
+void FailWSAStartup(int error, int times);
+// The next `times` calls of WSACleanup fail with `error` (WSAGetLastError).
+void FailWSACleanup(int error, int times);
+// Two connected TCP sockets on 127.0.0.1, for tests that need a peer before connect and
+// accept exist. False when the pair cannot be made.
+bool ConnectedPair(SOCKET& first, SOCKET& second);
+
 }  // namespace win32::testing
