@@ -3,8 +3,8 @@
 
 #include "socket/internal.h"
 
-namespace lumarix::socket {
+namespace lumarix::socklib {
 
 void TryAccept(std::int32_t) {}
 
-}  // namespace lumarix::socket
+}  // namespace lumarix::socklib

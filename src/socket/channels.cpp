@@ -10,7 +10,7 @@
 #include "socket/internal.h"
 
 namespace lumarix {
-namespace socket {
+namespace socklib {
 
 std::array<std::atomic<TSocketDesc*>, kChannelCount> sockdata{};
 std::array<std::atomic<std::int32_t>, kChannelCount> refcnt{};
@@ -91,9 +91,9 @@ void DoFatalClose(std::int32_t ch) {
   SOCKET_LOG(3, "DoFatalClose (%d) complete", ch);
 }
 
-}  // namespace socket
+}  // namespace socklib
 
-using namespace socket;
+using namespace socklib;
 
 std::int32_t GetChannelAllocation(SOCKET sock, std::int32_t udata, const std::string& remote, bool listening) {
   SOCKET_LOG(3, "GetChannelAllocation for socket %d, udata %d, remote %s, listening=%d ", static_cast<int>(sock),

@@ -10,7 +10,7 @@
 
 #include "LumarixSocket.h"
 
-namespace lumarix::socket {
+namespace lumarix::socklib {
 
 // ---- Log (log.cpp) -------------------------------------------------------------------------
 inline bool LogOn(std::int32_t threshold) { return LogLevel.load(std::memory_order_relaxed) >= threshold; }
@@ -21,14 +21,14 @@ void ErrorFileLine(const char* text);
 void ResetLog();
 constexpr char kErrorFileName[] = "!!!socket_library_error.txt";
 
-}  // namespace lumarix::socket
+}  // namespace lumarix::socklib
 
 // Formats and writes a library message only when its threshold is met: the arguments are not
 // even evaluated otherwise.
 #define SOCKET_LOG(threshold, ...) \
-  (::lumarix::socket::LogOn(threshold) ? ::lumarix::socket::LogFmt(__VA_ARGS__) : static_cast<void>(0))
+  (::lumarix::socklib::LogOn(threshold) ? ::lumarix::socklib::LogFmt(__VA_ARGS__) : static_cast<void>(0))
 
-namespace lumarix::socket {
+namespace lumarix::socklib {
 
 constexpr char kModuleName[] = "LumarixSocket";
 
@@ -113,4 +113,4 @@ void TryReceive(std::int32_t ch);
 // The log form of a message: "name=value; " for each part, both through LogText.
 std::string MessageLogText(const TMessagePart* parts);
 
-}  // namespace lumarix::socket
+}  // namespace lumarix::socklib

@@ -25,7 +25,7 @@ std::string TLogText::Get() const {
   return value_;
 }
 
-namespace socket {
+namespace socklib {
 namespace {
 
 // Both threads log; the lock keeps the reopen and the write of one line together.
@@ -98,5 +98,5 @@ void ResetLog() {
   CloseOpenLog(log);
 }
 
-}  // namespace socket
+}  // namespace socklib
 }  // namespace lumarix

@@ -10,7 +10,7 @@
 #include "socket/internal.h"
 
 namespace lumarix {
-namespace socket {
+namespace socklib {
 namespace {
 
 std::int32_t Next(std::int32_t index) { return index == kQueueSize - 1 ? 0 : index + 1; }
@@ -74,10 +74,10 @@ void DiscardQueuedMessages() {
   Discard(ReceivedQueue);
 }
 
-}  // namespace socket
+}  // namespace socklib
 
 TUserMessage* WaitMessage(std::int32_t milliseconds) {
-  using namespace socket;
+  using namespace socklib;
   SOCKET_LOG(6, "WaitMessage (%d)", milliseconds);
   if (TUserMessage* message = TakeUserMessage()) {
     SOCKET_LOG(7, "Message available without wait");

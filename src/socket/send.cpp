@@ -6,7 +6,7 @@
 #include "LumarixUtil.h"
 #include "socket/internal.h"
 
-namespace lumarix::socket {
+namespace lumarix::socklib {
 
 std::string MessageLogText(const TMessagePart* parts) {
   std::string text;
@@ -30,4 +30,4 @@ void TrySend(std::int32_t ch) {
   if (desc->sb == desc->se && mustdie[ch]) DoFatalClose(ch);
 }
 
-}  // namespace lumarix::socket
+}  // namespace lumarix::socklib

@@ -7,7 +7,7 @@
 #include "socket/internal.h"
 
 namespace lumarix {
-namespace socket {
+namespace socklib {
 
 std::atomic<HWND> SocketWindow{nullptr};
 const TChannelWork kChannelWork{TryAccept, TrySend, TryReceive};
@@ -176,8 +176,8 @@ void Shutdown() {
 
 void PostToSocketWindow(UINT message) { PostMessageA(SocketWindow, message, 0, 0); }
 
-}  // namespace socket
+}  // namespace socklib
 
-const TModule LumarixSocketModule{"LumarixSocket", socket::Startup, socket::Shutdown};
+const TModule LumarixSocketModule{"LumarixSocket", socklib::Startup, socklib::Shutdown};
 
 }  // namespace lumarix
