@@ -219,8 +219,7 @@ TEST_F(SocketChannels, NewChannelsTakeTheLowestFreeNumberAndStartOpen) {
   ASSERT_TRUE(FreeChannel(variable));
   EXPECT_EQ(variable, -1);
   Forget(b);
-  EXPECT_EQ(refcnt[b], 0);
-  EXPECT_EQ(sockdata[b], nullptr);
+  EXPECT_TRUE(Released(b));
   EXPECT_EQ(Open(), b);
 }
 
@@ -289,7 +288,7 @@ TEST_F(SocketChannels, FreeChannelWantsADeadChannelAndReleasesItsSocket) {
   ASSERT_TRUE(FreeChannel(variable));
   Forget(ch);
   EXPECT_EQ(variable, -1);
-  EXPECT_EQ(sockdata[ch], nullptr);
+  EXPECT_TRUE(Released(ch));
   u_long on = 1;
   EXPECT_EQ(ioctlsocket(sock, FIONBIO, &on), SOCKET_ERROR) << "the release closed the socket";
 }
@@ -302,7 +301,7 @@ TEST_F(SocketChannels, ClosingWithTimeoutWaitsForTheEndOfTheChannel) {
   EXPECT_TRUE(CloseChannelWithTimeout(variable, 10000));
   Forget(ch);
   EXPECT_EQ(variable, -1);
-  EXPECT_EQ(refcnt[ch], 0);
+  EXPECT_TRUE(Released(ch));
   EXPECT_EQ(WaitMessage(0), nullptr) << "records taken while closing are discarded";
 }
 
@@ -425,8 +424,8 @@ TEST(SocketLibraryDeathTest, ShutdownEndsTheThreadAndReportsTheWait) {
         Halt(0);
       },
       ::testing::ExitedWithCode(0),
-      "Socket message thread is terminated\n(.*\n)?Socket thread termination wait result: 0\n"
-      "(.*\n)*Socket library is terminated\n");
+      "Socket message thread is terminated\nSocket thread termination wait result: 0\n"
+      "Socket library is terminated\n");
 }
 
 #if !defined(_WIN32)

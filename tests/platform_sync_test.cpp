@@ -146,7 +146,7 @@ TEST(PlatformWindows, PostsFromAnotherThreadArriveInOrder) {
 TEST(PlatformWindows, UnknownClassAndModuleFail) {
   EXPECT_EQ(CreateWindowExA(0, "NoSuchClassHere", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
             nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS);
+  EXPECT_EQ(GetLastError(), ERROR_CLASS_DOES_NOT_EXIST);
   EXPECT_NE(GetModuleHandleA(nullptr), nullptr);
 }
 

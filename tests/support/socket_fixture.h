@@ -40,6 +40,9 @@ class ChannelsTest : public ::testing::Test {
   // Waits up to 10 s for a record; nil when none came.
   TUserMessage* Next();
   void Forget(std::int32_t ch);
+  // Waits up to 10 s for the channel's release, which runs in whichever thread drops the last
+  // reference: the library thread may still hold one while it finishes a message.
+  static bool Released(std::int32_t ch);
 
   std::vector<std::int32_t> opened;
 };

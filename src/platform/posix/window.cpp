@@ -112,7 +112,7 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
 HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int, HWND parent, HMENU,
                      HINSTANCE, LPVOID) {
   if (!IsStaticClass(className)) {
-    SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+    SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
     return nullptr;
   }
   if (parent && !WindowOf(parent)) return nullptr;
