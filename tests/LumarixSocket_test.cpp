@@ -410,6 +410,13 @@ TEST_F(SocketDispatch, ReceiveQueryResumesPausedChannelsUntilTheWatermark) {
 
 // ---- Start-up and shutdown ------------------------------------------------------------------
 
+// One or more digits, in the regular expressions of each platform's death tests.
+#if defined(_WIN32)
+#define NUMBER_PATTERN "\\d+"
+#else
+#define NUMBER_PATTERN "[0-9]+"
+#endif
+
 void EchoLogToStandardError() {
   std::fflush(stdout);
   DupStream(2, 1);
@@ -426,6 +433,19 @@ TEST(SocketLibraryDeathTest, ShutdownEndsTheThreadAndReportsTheWait) {
       ::testing::ExitedWithCode(0),
       "Socket message thread is terminated\nSocket thread termination wait result: 0\n"
       "Socket library is terminated\n");
+}
+
+TEST(SocketLibraryDeathTest, AFreeChannelWithARecordIsAnAssertionFailure) {
+  EXPECT_EXIT(
+      {
+        EchoLogToStandardError();
+        LogLevel = 1;
+        LogEcho = true;
+        sockdata[0] = new TSocketDesc;  // an inconsistent table: free, yet with a record
+        GetChannelAllocation(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP), 0, "127.0.0.1", false);
+      },
+      ::testing::ExitedWithCode(1),
+      "FATAL: allocated channel with non-null sockdata\nAssertion failure \\(LumarixSocket, line " NUMBER_PATTERN "\\)\n");
 }
 
 #if !defined(_WIN32)
