@@ -2,12 +2,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
-#include <vector>
-#include <mutex>
 #include <future>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace win32 {
 namespace {
