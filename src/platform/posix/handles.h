@@ -6,7 +6,10 @@
 // multiples of 4, as on Windows, and are not reused while the process runs.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "platform/posix/win32.h"
 
@@ -38,6 +41,21 @@ std::shared_ptr<T> HandleAs(HANDLE handle) {
   if (!object) SetLastError(ERROR_INVALID_HANDLE);
   return object;
 }
+
+// An object that WaitForSingleObject and WaitForMultipleObjects can wait for. Every waitable
+// object's state is guarded by the one WaitLock, so that a wait for several objects sees them
+// all at one instant; whoever changes a state calls WaitChanged().notify_all() under the lock.
+struct Waitable : HandleObject {
+  virtual bool Signalled() const = 0;
+  // The wait that returns this object takes it: an auto-reset event clears itself.
+  virtual void Acquire() {}
+  DWORD Wait(DWORD milliseconds) override;
+};
+// Waits until one (or, with `waitAll`, every) object is signalled: the WAIT_OBJECT_0-based
+// index of the first in order, or WAIT_TIMEOUT.
+DWORD WaitForObjects(const std::vector<Waitable*>& objects, bool waitAll, DWORD milliseconds);
+std::mutex& WaitLock();
+std::condition_variable& WaitChanged();
 
 // Maps an errno value to the Win32 error code closest to it.
 DWORD ErrorFromErrno(int error);

@@ -25,4 +25,12 @@ void SetModuleFileName(const char* path);
 // reported them; false when standard input is not a terminal.
 bool InjectConsoleInput(const INPUT_RECORD* records, DWORD count);
 
+// The next `times` calls of WSAStartup fail with `error`; 0 times ends it.
+void FailWSAStartup(int error, int times);
+// The next `times` calls of WSACleanup fail with `error` (WSAGetLastError).
+void FailWSACleanup(int error, int times);
+// Two connected TCP sockets on 127.0.0.1, for tests that need a peer before connect and
+// accept exist. False when the pair cannot be made.
+bool ConnectedPair(SOCKET& first, SOCKET& second);
+
 }  // namespace win32::testing

@@ -126,14 +126,16 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
 DWORD GetFileAttributesA(LPCSTR fileName);
 
 // ---- Waiting on a handle -------------------------------------------------------------------
-// Dispatches on the kind of the handle's object (posix::HandleObject::Wait); this layer's
-// console input handle is one such kind.
+// Dispatches on the kind of the handle's object (posix::HandleObject::Wait): events, threads
+// and the console input handle can be waited on.
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
 // ---- Console input -------------------------------------------------------------------------
 using SHORT = std::int16_t;
@@ -295,6 +297,128 @@ int GetLocaleInfoA(LCID locale, LCTYPE type, LPSTR data, int size);
 // GetModuleFileNameA(nullptr, ...) gives the executable's own path.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+
+// ---- Events, waits and threads (handles.cpp) -----------------------------------------------
+#define WINAPI
+using SIZE_T = std::size_t;
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+void Sleep(DWORD milliseconds);
+
+// ---- Windows and their message queues (window.cpp) -----------------------------------------
+struct HWND__;
+using HWND = HWND__*;
+struct HMENU__;
+using HMENU = HMENU__*;
+using WPARAM = UINT_PTR;
+using LPARAM = LONG_PTR;
+
+struct POINT {
+  LONG x;
+  LONG y;
+};
+
+struct MSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+};
+using LPMSG = MSG*;
+
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+constexpr DWORD ERROR_CLASS_DOES_NOT_EXIST = 1411;
+
+constexpr UINT WM_QUIT = 0x0012;
+constexpr UINT WM_USER = 0x0400;
+constexpr DWORD WS_POPUP = 0x80000000u;
+constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000u);
+
+HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x, int y,
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+HWND GetDesktopWindow();
+HMODULE GetModuleHandleA(LPCSTR moduleName);
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
+
+// ---- Windows Sockets 1.1 (winsock.cpp) -----------------------------------------------------
+using SOCKET = UINT_PTR;
+// The C library declares u_long globally as unsigned long; ours must be that very type so that
+// the name stays unambiguous. Its one use, the FIONBIO switch, reads only zero or not zero.
+using u_long = unsigned long;
+constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
+constexpr int SOCKET_ERROR = -1;
+
+constexpr int AF_INET = 2;
+constexpr int SOCK_STREAM = 1;
+constexpr int IPPROTO_TCP = 6;
+constexpr LONG FIONBIO = static_cast<LONG>(0x8004667Eu);
+
+constexpr LONG FD_READ = 0x01;
+constexpr LONG FD_WRITE = 0x02;
+constexpr LONG FD_OOB = 0x04;
+constexpr LONG FD_ACCEPT = 0x08;
+constexpr LONG FD_CONNECT = 0x10;
+constexpr LONG FD_CLOSE = 0x20;
+
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSASYSNOTREADY = 10091;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+
+constexpr int WSADESCRIPTION_LEN = 256;
+constexpr int WSASYS_STATUS_LEN = 128;
+
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+  char szDescription[WSADESCRIPTION_LEN + 1];
+  char szSystemStatus[WSASYS_STATUS_LEN + 1];
+  std::uint16_t iMaxSockets;
+  std::uint16_t iMaxUdpDg;
+  char* lpVendorInfo;
+};
+using LPWSADATA = WSADATA*;
+
+int WSAStartup(WORD versionRequested, LPWSADATA data);
+int WSACleanup();
+int WSAGetLastError();
+SOCKET socket(int af, int type, int protocol);
+int closesocket(SOCKET s);
+int ioctlsocket(SOCKET s, LONG command, u_long* argument);
+int WSAAsyncSelect(SOCKET s, HWND window, UINT message, LONG events);
+
+constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
+constexpr BYTE LOBYTE(WORD value) { return static_cast<BYTE>(value & 0xFF); }
+constexpr BYTE HIBYTE(WORD value) { return static_cast<BYTE>(value >> 8); }
+constexpr WORD LOWORD(DWORD value) { return static_cast<WORD>(value & 0xFFFF); }
+constexpr WORD HIWORD(DWORD value) { return static_cast<WORD>(value >> 16); }
+#define WSAGETSELECTEVENT(lParam) ::win32::LOWORD(static_cast<::win32::DWORD>(lParam))
+#define WSAGETSELECTERROR(lParam) ::win32::HIWORD(static_cast<::win32::DWORD>(lParam))
 
 }  // namespace win32
 

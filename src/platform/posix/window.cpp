@@ -1,0 +1,163 @@
+// Windows on POSIX: only what a hidden "STATIC" window needs, which is its message queue.
+//
+// Every thread that makes a window gets one message queue; each of its windows posts into it.
+// PostMessageA works from any thread; GetMessageA reads the calling thread's queue only, in
+// posting order, filtered by window and message range (0, 0 means every message; WM_QUIT
+// passes any range, as on Windows). A window ends with the thread that made it; posting to it
+// afterwards fails with ERROR_INVALID_WINDOW_HANDLE.
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/handles.h"
+
+namespace win32 {
+namespace posix {
+void DestroyThreadWindows();
+}  // namespace posix
+
+namespace {
+
+class MessageQueue {
+ public:
+  void Post(const MSG& msg) {
+    std::lock_guard guard(lock_);
+    messages_.push_back(msg);
+    arrived_.notify_all();
+  }
+
+  // Blocks until a message passes the filter, and takes it.
+  MSG Take(HWND window, UINT filterMin, UINT filterMax) {
+    std::unique_lock lock(lock_);
+    for (;;) {
+      auto found = std::find_if(messages_.begin(), messages_.end(), [&](const MSG& msg) {
+        return Passes(msg, window, filterMin, filterMax);
+      });
+      if (found != messages_.end()) {
+        MSG msg = *found;
+        messages_.erase(found);
+        return msg;
+      }
+      arrived_.wait(lock);
+    }
+  }
+
+ private:
+  static bool Passes(const MSG& msg, HWND window, UINT filterMin, UINT filterMax) {
+    if (window && msg.hwnd != window) return false;
+    if (msg.message == WM_QUIT || (filterMin == 0 && filterMax == 0)) return true;
+    return msg.message >= filterMin && msg.message <= filterMax;
+  }
+
+  std::mutex lock_;
+  std::condition_variable arrived_;
+  std::deque<MSG> messages_;
+};
+
+class Window : public posix::HandleObject {
+ public:
+  // The desktop window has no queue here: it belongs to no thread of this process.
+  explicit Window(std::shared_ptr<MessageQueue> queue) : queue_(std::move(queue)) {}
+  const std::shared_ptr<MessageQueue>& queue() const { return queue_; }
+
+ private:
+  std::shared_ptr<MessageQueue> queue_;
+};
+
+// The calling thread's queue and windows.
+struct ThreadMessages {
+  std::shared_ptr<MessageQueue> queue = std::make_shared<MessageQueue>();
+  std::vector<HANDLE> windows;
+};
+thread_local ThreadMessages threadMessages;
+
+HANDLE AsHandle(HWND window) { return reinterpret_cast<HANDLE>(window); }
+HWND AsWindow(HANDLE handle) { return reinterpret_cast<HWND>(handle); }
+
+std::shared_ptr<Window> WindowOf(HWND window) {
+  auto object = std::dynamic_pointer_cast<Window>(posix::LookupHandle(AsHandle(window)));
+  if (!object) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+  return object;
+}
+
+bool IsStaticClass(LPCSTR className) {
+  static constexpr char kStatic[] = "STATIC";
+  if (!className || std::strlen(className) != sizeof kStatic - 1) return false;
+  for (std::size_t i = 0; kStatic[i]; ++i) {
+    if (std::toupper(static_cast<unsigned char>(className[i])) != kStatic[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+HWND GetDesktopWindow() {
+  static HANDLE desktop = posix::InsertHandle(std::make_shared<Window>(nullptr));
+  return AsWindow(desktop);
+}
+
+HMODULE GetModuleHandleA(LPCSTR moduleName) {
+  if (moduleName) {  // only the program's own module is known
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x400000));
+}
+
+HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int, HWND parent, HMENU,
+                     HINSTANCE, LPVOID) {
+  if (!IsStaticClass(className)) {
+    SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  if (parent && !WindowOf(parent)) return nullptr;
+  HANDLE handle = posix::InsertHandle(std::make_shared<Window>(threadMessages.queue));
+  threadMessages.windows.push_back(handle);
+  return AsWindow(handle);
+}
+
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  std::shared_ptr<MessageQueue> queue;
+  if (!window) {
+    queue = threadMessages.queue;  // a thread message for the caller's own queue
+  } else {
+    auto target = WindowOf(window);
+    if (!target) return FALSE;
+    if (!target->queue()) return TRUE;  // the desktop's owner is elsewhere; it ignores posts
+    queue = target->queue();
+  }
+  queue->Post(MSG{window, message, wParam, lParam, GetTickCount(), POINT{0, 0}});
+  return TRUE;
+}
+
+BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
+  if (!msg) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return -1;
+  }
+  if (window) {
+    auto target = WindowOf(window);
+    if (!target) return -1;
+    if (target->queue() != threadMessages.queue) {  // another thread's window
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return -1;
+    }
+  }
+  *msg = threadMessages.queue->Take(window, filterMin, filterMax);
+  return msg->message == WM_QUIT ? FALSE : TRUE;
+}
+
+namespace posix {
+
+void DestroyThreadWindows() {
+  for (HANDLE handle : threadMessages.windows) RemoveHandle(handle);
+  threadMessages.windows.clear();
+}
+
+}  // namespace posix
+}  // namespace win32

@@ -1,0 +1,183 @@
+// The library thread and its hidden window, the dispatch of the window's messages, and the
+// library's start-up and shutdown as a module.
+
+#include <cstdio>
+
+#include "LumarixUtil.h"
+#include "socket/internal.h"
+
+namespace lumarix {
+namespace socklib {
+
+std::atomic<HWND> SocketWindow{nullptr};
+const TChannelWork kChannelWork{TryAccept, TrySend, TryReceive};
+std::atomic<const TChannelWork*> ChannelWork{&kChannelWork};
+
+namespace {
+
+constexpr UINT kLastChannel = kChannelCount - 1;
+
+struct LibraryState {
+  HANDLE threadStarted = nullptr;
+  HANDLE threadFinished = nullptr;
+  bool threadRunning = false;
+  WSADATA wsaData{};
+};
+LibraryState library;
+
+const TChannelWork& Work() { return *ChannelWork.load(std::memory_order_acquire); }
+
+void LogStackPosition(const char* format) {
+  volatile int local = 0;  // any local of the thread marks its stack position
+  SOCKET_LOG(7, format, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&local)));
+}
+
+void OnSocketEvent(std::int32_t ch, LPARAM lParam) {
+  IncRef(ch);
+  SOCKET_LOG(4, "Identified message: socket event for channel %d", ch);
+  switch (WSAGETSELECTEVENT(lParam)) {
+    case FD_READ: Work().TryReceive(ch); break;
+    case FD_WRITE: Work().TrySend(ch); break;
+    case FD_ACCEPT: Work().TryAccept(ch); break;
+    case FD_CLOSE: DoFatalClose(ch); break;
+    default: break;
+  }
+  DecRef(ch);
+}
+
+void OnSocketAlive(std::int32_t ch) {
+  SOCKET_LOG(4, "Identified message: socket alive event for channel %d", ch);
+  IncRef(ch);
+  Work().TryAccept(ch);
+  Work().TrySend(ch);
+  Work().TryReceive(ch);
+  DecRef(ch);
+}
+
+void OnSocketSend(std::int32_t ch) {
+  SOCKET_LOG(4, "Identified message: socket send event for channel %d", ch);
+  IncRef(ch);
+  Work().TrySend(ch);
+  DecRef(ch);
+}
+
+void OnPacketsReceiveQuery() {
+  SOCKET_LOG(4, "Identified message: packets receive query");
+  for (std::int32_t ch = 0; ch < kChannelCount; ++ch) {
+    IncRef(ch);
+    if (alive[ch] && !mustdie[ch] && (sockdata[ch].load()->flags & sfRecvPaused)) Work().TryReceive(ch);
+    DecRef(ch);
+    if (ReceivedQueue.AboveWatermark()) break;
+  }
+}
+
+void Dispatch(const MSG& msg) {
+  const UINT number = msg.message;
+  if (number >= kSocketEvent && number <= kSocketEvent + kLastChannel) {
+    OnSocketEvent(static_cast<std::int32_t>(number - kSocketEvent), msg.lParam);
+  } else if (number >= kSocketAliveEvent && number <= kSocketAliveEvent + kLastChannel) {
+    OnSocketAlive(static_cast<std::int32_t>(number - kSocketAliveEvent));
+  } else if (number >= kSocketSendEvent && number <= kSocketSendEvent + kLastChannel) {
+    OnSocketSend(static_cast<std::int32_t>(number - kSocketSendEvent));
+  } else if (number == kPacketsReceiveQuery) {
+    OnPacketsReceiveQuery();
+  }
+}
+
+std::string MessageText(const MSG& msg) {
+  char text[160];
+  std::snprintf(text, sizeof text, "(hwnd=%d msg=%d wpar=%d lpar=%d time=%d ptx=%d pty=%d)",
+                static_cast<int>(reinterpret_cast<std::intptr_t>(msg.hwnd)), static_cast<int>(msg.message),
+                static_cast<int>(msg.wParam), static_cast<int>(msg.lParam), static_cast<int>(msg.time),
+                static_cast<int>(msg.pt.x), static_cast<int>(msg.pt.y));
+  return text;
+}
+
+DWORD WINAPI SocketMessageThread(LPVOID) {
+  SOCKET_LOG(3, "Socket message thread is created");
+  HWND window = CreateWindowExA(0, "STATIC", "Windows mu$t DIE!", WS_POPUP, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                                GetDesktopWindow(), nullptr, GetModuleHandleA(nullptr), nullptr);
+  if (!window) {
+    SOCKET_LOG(1, "FATAL: unable to open fake socket window");
+    LUMARIX_ASSERT(window != nullptr, kModuleName);
+  }
+  SocketWindow = window;
+  SetEvent(library.threadStarted);
+  SOCKET_LOG(6, "Socket fake window is created");
+  for (;;) {
+    MSG msg{};
+    LogStackPosition("Before GetMessage esp=%.8x");
+    const BOOL got = GetMessageA(&msg, window, 0, 0x7FFF);
+    LogStackPosition("After GetMessage esp=%.8x");
+    if (got == -1) {
+      SOCKET_LOG(1, "FATAL: strange message type received");
+      LUMARIX_ASSERT(got != -1, kModuleName);
+    }
+    if (got == 0) break;
+    SOCKET_LOG(5, "Received message: %s", MessageText(msg).c_str());
+    Dispatch(msg);
+  }
+  SOCKET_LOG(3, "Socket message thread is terminated");
+  SetEvent(library.threadFinished);
+  return 0;
+}
+
+HANDLE NewEvent(bool manualReset) {
+  HANDLE event = CreateEventA(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+  if (IsBadHandle(event)) RunError(239);
+  return event;
+}
+
+void StartWindowsSockets() {
+  int error = WSAStartup(MAKEWORD(1, 1), &library.wsaData);
+  if (error == WSAEINPROGRESS) {
+    Sleep(200);
+    error = WSAStartup(MAKEWORD(1, 1), &library.wsaData);
+  }
+  if (error != 0) {
+    std::printf("Unable to initialize WINSOCK.DLL\n");
+    RunError(239);
+  }
+}
+
+void Startup() {
+  library.threadFinished = NewEvent(true);
+  ReceivedQueue.event = NewEvent(false);
+  NoticeQueue.event = NewEvent(false);
+  library.threadStarted = NewEvent(true);
+  StartWindowsSockets();
+  DWORD threadId = 0;
+  HANDLE thread = CreateThread(nullptr, 0, SocketMessageThread, nullptr, 0, &threadId);
+  if (!thread) RunError(239);
+  CloseHandle(thread);  // the thread-finished event tells its end
+  WaitForSingleObject(library.threadStarted, 10000);
+  library.threadRunning = true;
+}
+
+void Shutdown() {
+  if (library.threadRunning) {
+    PostMessageA(SocketWindow, WM_QUIT, 0, 0);
+    const DWORD result = WaitForSingleObject(library.threadFinished, 1000);
+    SOCKET_LOG(6, "Socket thread termination wait result: %d", static_cast<int>(result));
+    library.threadRunning = false;
+  }
+  if (WSACleanup() != 0 && WSAGetLastError() == WSAEINPROGRESS) WSACleanup();
+  for (HANDLE* event : {&library.threadStarted, &NoticeQueue.event, &ReceivedQueue.event, &library.threadFinished}) {
+    CloseHandle(*event);
+    *event = nullptr;
+  }
+  SOCKET_LOG(1, "Socket library is terminated");
+  DiscardQueuedMessages();
+  LogFileName = std::string();
+  ResetLog();
+}
+
+}  // namespace
+
+void PostToSocketWindow(UINT message) { PostMessageA(SocketWindow, message, 0, 0); }
+
+}  // namespace socklib
+
+const TModule LumarixSocketModule{"LumarixSocket", socklib::Startup, socklib::Shutdown};
+
+}  // namespace lumarix

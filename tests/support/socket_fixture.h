@@ -1,0 +1,60 @@
+// Fixtures for socket library tests: channels on real sockets, a recorder of the library
+// thread's per-channel work, and a way to wait until the thread has handled what was posted.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "socket/internal.h"
+
+namespace lumarix::testing {
+
+// Records TryAccept, TrySend and TryReceive calls instead of running them, while it lives.
+class WorkRecorder {
+ public:
+  WorkRecorder();
+  ~WorkRecorder();
+  WorkRecorder(const WorkRecorder&) = delete;
+  WorkRecorder& operator=(const WorkRecorder&) = delete;
+
+  // The calls so far, as "accept 3", "send 3", "receive 3"; the drain marker is left out.
+  std::vector<std::string> Calls();
+  void Clear();
+  // Waits until the library thread has handled every message posted before this call.
+  void Drain();
+  // Runs on the library thread at every TryReceive, after it is recorded.
+  void (*onReceive)(std::int32_t ch) = nullptr;
+};
+
+// Channels on fresh sockets, closed again at the end of the test.
+class ChannelsTest : public ::testing::Test {
+ protected:
+  ~ChannelsTest() override;
+  std::int32_t Open(std::int32_t udata = 0);
+  // Declares a channel dead on the library thread, as a peer's close would.
+  void PostClose(std::int32_t ch, int error = 0);
+  // Waits up to 10 s for a record; nil when none came.
+  TUserMessage* Next();
+  void Forget(std::int32_t ch);
+  // Waits up to 10 s for the channel's release, which runs in whichever thread drops the last
+  // reference: the library thread may still hold one while it finishes a message.
+  static bool Released(std::int32_t ch);
+
+  std::vector<std::int32_t> opened;
+};
+
+// Makes `dir` the current directory while it lives (the error file lands there).
+class ScopedCurrentDirectory {
+ public:
+  explicit ScopedCurrentDirectory(const std::filesystem::path& dir);
+  ~ScopedCurrentDirectory();
+
+ private:
+  std::filesystem::path previous_;
+};
+
+}  // namespace lumarix::testing
