@@ -1,0 +1,258 @@
+// The print client as a contestant runs it: the built program in a process of its own, its
+// standard input a pipe, against a scripted print server on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+
+#include "LumarixSocketStr.h"
+#include "support/client_process.h"
+#include "support/fake_print_server.h"
+#include "support/message.h"
+#include "support/temp_dir.h"
+
+namespace lumarix::testing {
+namespace {
+
+const std::string kEnd = kEol;
+const std::string kFailure = kEnd + "\aFATAL: unable to connect to print server." + kEnd + kEnd;
+const Reply kPrinted{{"Message", "Your file is printed"}, {"JobPages", "1"}, {"LeftPages", "12"}};
+
+std::string Lines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + kEnd;
+  return text;
+}
+
+class PrintClientE2E : public TempDirTest {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir.path() / "contest");
+    Configure("TEAM=team05\r\nPWD=secret\r\nSERVER=127.0.0.1\r\n");
+  }
+  void Configure(const std::string& teamFile) { dir.Write("contest/team05.dat", teamFile); }
+
+  ProcessResult Run(const std::vector<std::string>& arguments, const std::string& input) {
+    ProcessSpec spec;
+    spec.program = PRINT_CLIENT_PATH;
+    spec.arguments = arguments;
+    spec.environment = {{"CTDIR", (dir.path() / "contest").string()}, {"TEAM", ""}};
+    spec.workingDirectory = dir.path().string();
+    spec.input = input;
+    return RunProcess(spec);
+  }
+
+  // The output from the start to the confirmation, for a file given as argument.
+  static std::string Confirmation(const std::string& file, const std::string& answer) {
+    return kEnd + "You are printing text file " + file + kEnd + kEnd +
+           "Are you sure (type YES in capital letters to confirm)? " + answer + kEnd + kEnd;
+  }
+
+  static std::string Printed() { return Lines({"Your file is printed", "", "1 page has been printed", "Page limit: 12 pages left", ""}); }
+};
+
+TEST_F(PrintClientE2E, ConfiguredTeamPrintsWithoutAskingAndSendsTheRequestExactly) {
+  std::string contents;
+  for (int byte = 0; byte < 256; ++byte) contents.push_back(static_cast<char>(byte));
+  contents += "\r\n\x1a tail";
+  std::string file = dir.Write("a.cpp", contents);
+  FakePrintServer server(Answer(kPrinted));
+  ASSERT_TRUE(server.listening());
+
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + Printed());
+
+  Parts request = TakeParts(ParseMsg(server.Request()));
+  ASSERT_EQ(request.size(), 5u);
+  EXPECT_EQ(request[0].first, "ID");
+  EXPECT_TRUE(std::regex_match(request[0].second, std::regex("team05_[0-9]+_[0-9]{1,2}:[0-9]{2}:[0-9]{2}_Print")))
+      << request[0].second;
+  EXPECT_EQ(request[1], (std::pair<std::string, std::string>{"Team", "team05"}));
+  EXPECT_EQ(request[2], (std::pair<std::string, std::string>{"Password", "secret"}));
+  EXPECT_EQ(request[3], (std::pair<std::string, std::string>{"Contents", contents}));
+  EXPECT_EQ(request[4], (std::pair<std::string, std::string>{"Filename", file}));
+}
+
+TEST_F(PrintClientE2E, ConfiguredTeamWithoutPasswordSendsAnEmptyOne) {
+  Configure("TEAM=team05\nSERVER=127.0.0.1\n");
+  std::string file = dir.Write("a.cpp", "x");
+  FakePrintServer server(Answer(kPrinted));
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(GetPartOf(TakeParts(ParseMsg(server.Request())), "Password"), "");
+}
+
+TEST_F(PrintClientE2E, TypedCredentialsAndFileNameWithThePasswordNeverShown) {
+  Configure("SERVER=127.0.0.1\n");
+  std::string file = dir.Write("b.cpp", "");
+  FakePrintServer server(Answer(kPrinted));
+  ProcessResult result = Run({}, "red team\nsecr\bcret\n" + file + "\nYES\n");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, "Enter user name: red team" + kEnd + "Enter password (not echoed): " + kEnd + kEnd +
+                               "Enter source file path to print: " + file + kEnd + Confirmation(file, "YES") +
+                               Printed());
+  EXPECT_EQ(result.output.find("secr"), std::string::npos);
+  Parts request = TakeParts(ParseMsg(server.Request()));
+  EXPECT_EQ(GetPartOf(request, "Team"), "red team");
+  EXPECT_EQ(GetPartOf(request, "Password"), "seccret");
+  EXPECT_EQ(GetPartOf(request, "Contents"), "");
+  // Without a configured team the ID starts with "_"; the typed name is not in it.
+  EXPECT_EQ(GetPartOf(request, "ID").substr(0, 1), "_");
+}
+
+TEST_F(PrintClientE2E, AnythingButYesCancels) {
+  std::string file = dir.Write("a.cpp", "x");
+  const std::string banner = Lines({"\a**********************", "* PRINTING CANCELLED *", "* Your file NOT sent *",
+                                    "**********************", "\a"});
+  for (std::string answer : {"yes", " YES", "YES ", ""}) {
+    ProcessResult result = Run({file}, answer + "\n");
+    EXPECT_EQ(result.exitCode, 1) << "'" << answer << "'";
+    EXPECT_EQ(result.output, Confirmation(file, answer) + banner) << "'" << answer << "'";
+  }
+}
+
+TEST_F(PrintClientE2E, FilesThatAreNotThereOrAreNotFilesAreNotFound) {
+  std::string missing = dir.File("missing.cpp");
+  ProcessResult typed = Run({}, missing + "\n");
+  EXPECT_EQ(typed.exitCode, 1);
+  EXPECT_EQ(typed.output, kEnd + "Enter source file path to print: " + missing + kEnd + kEnd + "\aFile " + missing +
+                              " could not be found" + kEnd);
+
+  ProcessResult empty = Run({}, "\n");
+  EXPECT_EQ(empty.exitCode, 1);
+  EXPECT_NE(empty.output.find("\aFile  could not be found"), std::string::npos) << empty.output;
+
+  dir.Write("a1.cpp", "x");
+  for (std::string path : {dir.path().string(), dir.File("a?.cpp"), dir.File("*.cpp")}) {
+    ProcessResult result = Run({path}, "YES\n");
+    EXPECT_EQ(result.exitCode, 1) << path;
+    EXPECT_EQ(result.output, Confirmation(path, "YES") + kEnd + "\aFile " + path + " could not be found" + kEnd) << path;
+  }
+}
+
+TEST_F(PrintClientE2E, TheSizeLimitIsExact) {
+  std::string atLimit = dir.Write("limit.txt", std::string(524288, 'x'));
+  std::string over = dir.Write("over.txt", std::string(524289, 'x'));
+  {
+    FakePrintServer server(Answer(kPrinted));
+    ProcessResult result = Run({atLimit}, "YES\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(GetPartOf(TakeParts(ParseMsg(server.Request())), "Contents").size(), 524288u);
+  }
+  FakePrintServer server(Answer(kPrinted));
+  ProcessResult result = Run({over}, "YES\n");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(over, "YES") + "\aFile read error (may be file>512k)" + kEnd);
+  EXPECT_EQ(server.connections(), 0);
+}
+
+TEST_F(PrintClientE2E, NoServerConfiguredFailsAtOnceWithExitCodeOne) {
+  Configure("TEAM=team05\n");
+  std::string file = dir.Write("a.cpp", "x");
+  auto start = std::chrono::steady_clock::now();
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+}
+
+TEST_F(PrintClientE2E, RepliesForOtherRequestsAreIgnored) {
+  std::string file = dir.Write("a.cpp", "x");
+  ServerScript script = Answer(kPrinted);
+  auto right = script.reply;
+  script.reply = [right](const std::string& request) {
+    std::vector<std::string> chunks{Gather({{"ID", "someone_else"}, {"Error", "not yours"}}),
+                                    Gather({{"Message", "no ID at all"}})};
+    for (auto& chunk : right(request)) chunks.push_back(chunk);
+    return chunks;
+  };
+  FakePrintServer server(script);
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + Printed());
+}
+
+TEST_F(PrintClientE2E, PageCountsInTheirThreeLengthClasses) {
+  std::string file = dir.Write("a.cpp", "x");
+  struct Case {
+    const char* jobPages;
+    const char* leftPages;
+    std::string expected;
+  } cases[] = {
+      {"1", "1", Lines({"1 page has been printed", "Page limit: 1 page left", ""})},
+      {"12345", "01", Lines({"12345 pages have been printed", "Page limit: 01 pages left", ""})},
+      {"123456", "unlimited", Lines({"Infinity pages have been printed", "Page limit: infinity pages left", ""})},
+  };
+  for (const auto& test : cases) {
+    FakePrintServer server(Answer({{"JobPages", test.jobPages}, {"LeftPages", test.leftPages}}));
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + test.expected) << test.jobPages;
+  }
+}
+
+TEST_F(PrintClientE2E, ErrorShowsTheFatalBlockAfterTheMessage) {
+  std::string file = dir.Write("a.cpp", "x");
+  FakePrintServer server(Answer({{"Message", "Seen"}, {"Error", "Quota exceeded"}}));
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") +
+                               Lines({"Seen", "", "\aFATAL ERROR: Quota exceeded",
+                                      "*** Please immediately report to the jury ***",
+                                      "Unable to send file to the printer, exiting.", "\a"}));
+}
+
+TEST_F(PrintClientE2E, WarningEndsAsAnAnsweredRequest) {
+  std::string file = dir.Write("a.cpp", "x");
+  FakePrintServer server(Answer({{"JobPages", "2"}, {"Warning", "NUL bytes"}}));
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + Lines({"2 pages have been printed", "WARNING: NUL bytes", ""}));
+}
+
+TEST_F(PrintClientE2E, AReplyInSingleBytesAndAReplyFollowedByTheCloseBothArrive) {
+  std::string file = dir.Write("a.cpp", "x");
+  {
+    FakePrintServer server(Answer(kPrinted, nullptr, 1, false));
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + Printed());
+  }
+  FakePrintServer server(Answer(kPrinted, nullptr, 0, true));
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + Printed());
+}
+
+TEST_F(PrintClientE2E, AServerThatClosesOrSendsGarbageEndsTheWaitAtOnce) {
+  std::string file = dir.Write("a.cpp", "x");
+  ServerScript garbage;
+  garbage.reply = [](const std::string&) { return std::vector<std::string>{std::string("\0---\0a\x18\x01\0+++\0", 12)}; };
+  ServerScript closing;
+  closing.closeAtOnce = true;
+  for (const ServerScript& script : {closing, garbage}) {
+    FakePrintServer server(script);
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7));
+  }
+}
+
+TEST_F(PrintClientE2E, NoReplyFailsAfterAboutEightSeconds) {
+  std::string file = dir.Write("a.cpp", "x");
+  ServerScript silent;
+  silent.closeAfterReply = false;
+  FakePrintServer server(silent);
+  auto start = std::chrono::steady_clock::now();
+  ProcessResult result = Run({file}, "YES\n");
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
+  EXPECT_GE(waited, std::chrono::milliseconds(7900));
+}
+
+}  // namespace
+}  // namespace lumarix::testing
