@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 namespace lumarix {
 namespace {
 
@@ -20,7 +23,9 @@ TEST(ShowFatalError, WritesItsFourLines) {
   ::testing::internal::CaptureStdout();
   ShowFatalError("disk on fire");
   std::fflush(stdout);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+  std::string output = ::testing::internal::GetCapturedStdout();
+  std::erase(output, '\r');  // the platform's line end, CR LF on Windows
+  EXPECT_EQ(output,
             "\aFATAL ERROR: disk on fire\n*** Please immediately report to the jury ***\n"
             "Unable to send file to the printer, exiting.\n\a\n");
 }
