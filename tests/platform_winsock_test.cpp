@@ -348,6 +348,19 @@ TEST_F(PlatformWinsock, NonBlockingConnectWouldBlockThenSucceeds) {
   ExpectEvent(s, FD_WRITE);  // once connected
 }
 
+TEST_F(PlatformWinsock, NonBlockingConnectToAClosedPortPostsTheRefusal) {
+  sockaddr_in address{};
+  SOCKET listener = Listener(address);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  Close(listener);
+  SOCKET s = Keep(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  ASSERT_EQ(WSAAsyncSelect(s, window, kEvent, FD_CONNECT | FD_WRITE | FD_CLOSE), 0);
+  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+  ExpectEvent(s, FD_CONNECT, WSAECONNREFUSED);
+  ExpectNothingMore();  // never connected: no FD_WRITE, no FD_CLOSE
+}
+
 TEST_F(PlatformWinsock, AddressesNamesAndByteOrder) {
   std::uint32_t loopback = inet_addr("127.0.0.1");
   unsigned char bytes[4];

@@ -7,20 +7,33 @@
 // - FD_READ and FD_ACCEPT are level-triggered after re-enabling: if data (or a connection) is
 //   still waiting when the re-enabling call returns, the event is posted again.
 // - FD_WRITE is posted when the socket is registered and writable, and afterwards only after a
-//   send failed with WSAEWOULDBLOCK and room came back.
+//   send failed with WSAEWOULDBLOCK and room came back. A socket still connecting gets it once
+//   the connection is made (after FD_CONNECT).
 // - FD_CLOSE is posted once per socket, when the peer's close is seen and no unread data is
 //   left (error 0), or at once on a reset or abort (WSAECONNRESET, WSAECONNABORTED). A socket
-//   that was never connected gets none.
+//   that was never connected gets none. A peer's close seen with data unread posts no
+//   FD_READ of its own: the FD_READ of the data stands for it.
 // - lParam is event | (error << 16); wParam is the socket.
 // - A new WSAAsyncSelect replaces the old registration (window, message, event set) and arms
 //   its events anew; events 0 cancels. Registration puts the socket in non-blocking mode, and
 //   ioctlsocket(FIONBIO, 0) is refused with WSAEINVAL while events are registered.
+// - A socket returned by accept has its listener's registration and blocking mode, so its
+//   events may come before accept returns.
 // - Messages go through PostMessageA; a window that is gone loses them silently.
 //
 // The poller watches each registered socket with EPOLLONESHOT and re-arms it only for the
-// events still enabled, so a condition that persists is never posted twice. The data events
-// (FD_READ, FD_WRITE, FD_ACCEPT) come with recv, send and accept; until then only FD_CLOSE is
-// watched.
+// events still enabled, so a condition that persists is never posted twice: EPOLLIN while
+// FD_READ (or FD_ACCEPT on a listener) is enabled, EPOLLOUT while FD_WRITE is, EPOLLRDHUP while
+// FD_CLOSE is due. The re-enabling calls re-arm it. Whether data is waiting is told by a
+// one-byte peek, which also sees the peer's close once the data is read; a reset is told by
+// the socket's pending error, before any data still buffered. A wake-up that changes nothing
+// re-arms nothing, so a lasting hang-up cannot spin the poller.
+//
+// Other Windows behaviour kept here: getsockname of an unbound socket fails with WSAEINVAL;
+// send and recv take no flags (WSAEOPNOTSUPP); gethostbyname gives IPv4 addresses only, in a
+// per-thread hostent as Windows does; inet_ntoa's text is per thread too. SO_REUSEADDR, the one
+// socket option, keeps its POSIX meaning (binding past TIME_WAIT), not Windows' (sharing a port
+// in use), which is what a server that restarts on its port needs.
 
 // The C library's headers come first, since ours, made visible everywhere by the using
 // directive, would make its own struct names ambiguous in them. The values of its macros
@@ -189,6 +202,7 @@ class Socket : public posix::HandleObject {
     enabled_ &= ~event;
     return true;
   }
+  int SocketError() const;
   bool PendingError(int& error) const;
   Input Peek(int& error) const;
   bool OnConnected(SOCKET self, std::uint32_t ready);
@@ -295,10 +309,15 @@ void Socket::Connecting(SOCKET self, bool pending) {
   Rearm(self);
 }
 
-bool Socket::PendingError(int& error) const {
+int Socket::SocketError() const {
   int pending = 0;
   socklen_t length = sizeof pending;
-  if (::getsockopt(fd_, kPosixSolSocket, SO_ERROR, &pending, &length) != 0 || pending == 0) return false;
+  return ::getsockopt(fd_, kPosixSolSocket, SO_ERROR, &pending, &length) == 0 ? pending : errno;
+}
+
+bool Socket::PendingError(int& error) const {
+  int pending = SocketError();
+  if (pending == 0) return false;
   error = pending == ECONNRESET || pending == EPIPE ? WSAECONNRESET : WSAECONNABORTED;
   return true;
 }
@@ -320,9 +339,8 @@ void Socket::OnReady(SOCKET self, std::uint32_t ready) {
     connecting_ = false;
     connected_ = IsConnected();
     changed = true;
-    int error = 0;
-    if (!connected_ && !PendingError(error)) error = WSAECONNREFUSED;
-    if (events_ & FD_CONNECT) Post(self, FD_CONNECT, connected_ ? 0 : error);
+    int error = connected_ ? 0 : SocketError();
+    if (events_ & FD_CONNECT) Post(self, FD_CONNECT, connected_ ? 0 : error != 0 ? WsaError(error) : WSAECONNREFUSED);
   }
   if (listening_) {
     if ((ready & EPOLLIN) && Take(FD_ACCEPT)) {
