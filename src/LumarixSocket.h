@@ -74,6 +74,21 @@ bool FreeChannel(std::int32_t& ch);
 // Records for the application that arrive meanwhile are discarded.
 bool CloseChannelWithTimeout(std::int32_t& ch, std::uint32_t timeout);
 
+// ---- Connecting, listening and sending -----------------------------------------------------
+
+// Connects (blocking) to `host`, a dotted IPv4 address or a name to look up; the channel or -1.
+std::int32_t ConnectByName(std::uint16_t port, std::int32_t udata, const std::string& host);
+// Names the server file that ConnectViaFile reads; another name forgets the address read.
+void SelectServerFileName(const std::string& name);
+// Connects (blocking) to the address in the server file, read again only when its last-write
+// time changes; the channel or -1.
+std::int32_t ConnectViaFile(std::uint16_t port, std::int32_t udata);
+// A channel listening on `address` (dotted IPv4) and `port`, whose connections come as
+// umAccepted records; -1, with nothing left open, when that fails.
+std::int32_t OpenListeningChannel(const std::string& address, std::uint16_t port, std::int32_t udata);
+// Queues the message for sending on the channel; true when queued, never waits for the peer.
+bool SendMsg(std::int32_t ch, const TMessagePart* msg);
+
 extern const TModule LumarixSocketModule;
 
 }  // namespace lumarix

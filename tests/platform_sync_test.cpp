@@ -1,6 +1,5 @@
-// Conformance of the Win32 subset for events, waits, threads, window message queues and the
-// first Windows Sockets calls. These run on both targets, so Wine's real implementation checks
-// our POSIX one.
+// Conformance of the Win32 subset for events, waits, threads and window message queues. These
+// run on both targets, so Wine's real implementation checks our POSIX one.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -150,61 +149,4 @@ TEST(PlatformWindows, UnknownClassAndModuleFail) {
   EXPECT_NE(GetModuleHandleA(nullptr), nullptr);
 }
 
-TEST(PlatformWinsock, StartupSocketsAndTheirErrors) {
-  WSADATA data{};
-  ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
-  EXPECT_EQ(data.wVersion, MAKEWORD(1, 1));
-
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_NE(s, INVALID_SOCKET);
-  u_long on = 1;
-  EXPECT_EQ(ioctlsocket(s, FIONBIO, &on), 0);
-  HWND window = MakeStaticWindow();
-  EXPECT_EQ(WSAAsyncSelect(s, window, WM_USER + 10, FD_READ | FD_CLOSE), 0);
-  u_long off = 0;
-  EXPECT_EQ(ioctlsocket(s, FIONBIO, &off), SOCKET_ERROR) << "blocking mode is refused while registered";
-  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
-  EXPECT_EQ(closesocket(s), 0);
-
-  EXPECT_EQ(closesocket(s), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
-  EXPECT_EQ(WSAAsyncSelect(s, window, WM_USER + 10, FD_CLOSE), SOCKET_ERROR);
-  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
-  EXPECT_EQ(WSACleanup(), 0);
-}
-
 }  // namespace
-
-#if !defined(_WIN32)
-#include "platform/posix/testing.h"
-
-namespace {
-
-TEST(PlatformWinsock, PeerCloseIsPostedOnceAsFdClose) {
-  WSADATA data{};
-  ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
-  SOCKET ours = INVALID_SOCKET;
-  SOCKET peer = INVALID_SOCKET;
-  ASSERT_TRUE(win32::testing::ConnectedPair(ours, peer));
-  HWND window = MakeStaticWindow();
-  ASSERT_EQ(WSAAsyncSelect(ours, window, WM_USER + 20, FD_READ | FD_CLOSE), 0);
-  ASSERT_EQ(WSAAsyncSelect(ours, window, WM_USER + 21, FD_READ | FD_CLOSE), 0) << "replaces the first";
-  ASSERT_EQ(closesocket(peer), 0);
-
-  MSG msg{};
-  ASSERT_EQ(GetMessageA(&msg, window, 0, 0x7FFF), TRUE);
-  EXPECT_EQ(msg.message, WM_USER + 21u);
-  EXPECT_EQ(msg.wParam, ours);
-  EXPECT_EQ(WSAGETSELECTEVENT(msg.lParam), FD_CLOSE);
-  EXPECT_EQ(WSAGETSELECTERROR(msg.lParam), 0) << "a graceful close";
-
-  // Once only: a marker posted now is the next message.
-  ASSERT_TRUE(PostMessageA(window, WM_USER + 22, 0, 0));
-  ASSERT_EQ(GetMessageA(&msg, window, 0, 0x7FFF), TRUE);
-  EXPECT_EQ(msg.message, WM_USER + 22u);
-  EXPECT_EQ(closesocket(ours), 0);
-  EXPECT_EQ(WSACleanup(), 0);
-}
-
-}  // namespace
-#endif

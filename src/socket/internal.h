@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "LumarixSocket.h"
 
@@ -43,9 +45,13 @@ struct TSocketDesc {
   std::atomic<std::uint32_t> flags{0};  // sfRecvPaused is read by the packets receive query
   std::string recvbuf;
   std::array<std::string, 8> sendq;
-  std::int32_t sb = 0;
-  std::int32_t se = 0;
+  // The application's thread writes slot se and then publishes se; the library thread sends
+  // and empties slot sb and then publishes sb. Each acquires the other's index.
+  std::atomic<std::int32_t> sb{0};
+  std::atomic<std::int32_t> se{0};
   std::int32_t currentptr = 1;
+  // Bytes read from the socket so far: the drain before a peer's close watches it for progress.
+  std::atomic<std::uint64_t> received{0};
   std::string remote;
   // False once the socket was closed by the receive or accept path, or handed back to the
   // caller of a failed allocation: the release then leaves it alone.
@@ -110,6 +116,28 @@ extern std::atomic<const TChannelWork*> ChannelWork;
 void TryAccept(std::int32_t ch);
 void TrySend(std::int32_t ch);
 void TryReceive(std::int32_t ch);
+// A peer's close: reads what the socket still holds, then ends the channel.
+void ReceiveRestThenClose(std::int32_t ch);
+
+constexpr std::size_t kReceiveChunk = 16384;
+// A packet that reaches this many bytes without its end is refused: no peer can make the
+// library hold more for one channel.
+constexpr std::size_t kMaxPacket = 16777216;
+
+// The receive framing: appends `chunk` to `recvbuf`, hands every packet it completes to
+// `onPacket` in order and keeps the unfinished rest. Stops at the first packet that
+// `onPacket` refuses (kRejected) or at a packet longer than `limit`, or a rest that reaches it
+// (kTooLong); `recvbuf` is then left as it was cut so far.
+enum class TFraming { kOk, kRejected, kTooLong };
+using TPacketSink = bool (*)(void* context, std::string_view packet);
+TFraming CutPackets(std::string& recvbuf, std::string_view chunk, std::size_t limit, TPacketSink onPacket,
+                    void* context);
+
+// Forgets the server file's name and the address read from it (library shutdown).
+void ForgetServerFile();
+
+// The port a listening channel is bound to (0 when `ch` is none): tests listen on port 0.
+std::uint16_t ListeningPort(std::int32_t ch);
 // The log form of a message: "name=value; " for each part, both through LogText.
 std::string MessageLogText(const TMessagePart* parts);
 

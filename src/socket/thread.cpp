@@ -39,7 +39,7 @@ void OnSocketEvent(std::int32_t ch, LPARAM lParam) {
     case FD_READ: Work().TryReceive(ch); break;
     case FD_WRITE: Work().TrySend(ch); break;
     case FD_ACCEPT: Work().TryAccept(ch); break;
-    case FD_CLOSE: DoFatalClose(ch); break;
+    case FD_CLOSE: ReceiveRestThenClose(ch); break;
     default: break;
   }
   DecRef(ch);
@@ -168,6 +168,7 @@ void Shutdown() {
   }
   SOCKET_LOG(1, "Socket library is terminated");
   DiscardQueuedMessages();
+  ForgetServerFile();
   LogFileName = std::string();
   ResetLog();
 }

@@ -74,11 +74,13 @@ ChannelsTest::~ChannelsTest() {
     EXPECT_TRUE(CloseChannelWithTimeout(channel, 10000)) << "channel " << ch;
     if (channel >= 0) FreeChannel(channel);
   }
+  for (SOCKET peer : peers_) closesocket(peer);
 }
 
 std::int32_t ChannelsTest::Open(std::int32_t udata) {
-  SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  SOCKET sock = PlainConnect(peerListener_.port());
   EXPECT_NE(sock, INVALID_SOCKET);
+  peers_.push_back(peerListener_.Accept());
   std::int32_t ch = GetChannelAllocation(sock, udata, "127.0.0.1", false);
   if (ch >= 0) {
     opened.push_back(ch);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "socket/internal.h"
+#include "support/socket_peer.h"
 
 namespace lumarix::testing {
 
@@ -30,7 +31,8 @@ class WorkRecorder {
   void (*onReceive)(std::int32_t ch) = nullptr;
 };
 
-// Channels on fresh sockets, closed again at the end of the test.
+// Channels on fresh connections to 127.0.0.1, closed again at the end of the test. Their
+// peers stay open and silent until then, so that the library's reads would block.
 class ChannelsTest : public ::testing::Test {
  protected:
   ~ChannelsTest() override;
@@ -45,6 +47,10 @@ class ChannelsTest : public ::testing::Test {
   static bool Released(std::int32_t ch);
 
   std::vector<std::int32_t> opened;
+
+ private:
+  PlainListener peerListener_;
+  std::vector<SOCKET> peers_;
 };
 
 // Makes `dir` the current directory while it lives (the error file lands there).

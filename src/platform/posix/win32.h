@@ -353,12 +353,19 @@ using SOCKET = UINT_PTR;
 // The C library declares u_long globally as unsigned long; ours must be that very type so that
 // the name stays unambiguous. Its one use, the FIONBIO switch, reads only zero or not zero.
 using u_long = unsigned long;
+using u_short = unsigned short;
+using u_char = unsigned char;
 constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
 constexpr int SOCKET_ERROR = -1;
 
 constexpr int AF_INET = 2;
 constexpr int SOCK_STREAM = 1;
 constexpr int IPPROTO_TCP = 6;
+constexpr int SOL_SOCKET = 0xffff;
+// Windows lets a second socket bind a port in use (even a listening one); we give it the POSIX
+// meaning, binding past TIME_WAIT only, which is what a restarted server wants.
+constexpr int SO_REUSEADDR = 0x0004;
+constexpr int SOMAXCONN = 5;
 constexpr LONG FIONBIO = static_cast<LONG>(0x8004667Eu);
 
 constexpr LONG FD_READ = 0x01;
@@ -368,27 +375,85 @@ constexpr LONG FD_ACCEPT = 0x08;
 constexpr LONG FD_CONNECT = 0x10;
 constexpr LONG FD_CLOSE = 0x20;
 
+constexpr int WSABASEERR = 10000;
 constexpr int WSAEINTR = 10004;
 constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
 constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
 constexpr int WSAEMFILE = 10024;
 constexpr int WSAEWOULDBLOCK = 10035;
 constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
 constexpr int WSAENOTSOCK = 10038;
-constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEDESTADDRREQ = 10039;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAENOPROTOOPT = 10042;
 constexpr int WSAEPROTONOSUPPORT = 10043;
 constexpr int WSAESOCKTNOSUPPORT = 10044;
-constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
 constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
 constexpr int WSAENOTCONN = 10057;
 constexpr int WSAESHUTDOWN = 10058;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAEHOSTUNREACH = 10065;
 constexpr int WSASYSNOTREADY = 10091;
 constexpr int WSAVERNOTSUPPORTED = 10092;
 constexpr int WSANOTINITIALISED = 10093;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;
+
+// Addresses as Windows lays them out. Windows' u_long is 32 bits; the address fields and the
+// long byte-order functions use a 32-bit type of the same width, since ours is the C library's
+// (64 bits on LP64).
+struct in_addr {
+  union {
+    struct {
+      u_char s_b1, s_b2, s_b3, s_b4;
+    } S_un_b;
+    struct {
+      u_short s_w1, s_w2;
+    } S_un_w;
+    std::uint32_t S_addr;
+  } S_un;
+};
+#define s_addr S_un.S_addr
+
+struct sockaddr {
+  u_short sa_family;
+  char sa_data[14];
+};
+
+struct sockaddr_in {
+  short sin_family;
+  u_short sin_port;
+  in_addr sin_addr;
+  char sin_zero[8];
+};
+
+struct hostent {
+  char* h_name;
+  char** h_aliases;
+  short h_addrtype;
+  short h_length;
+  char** h_addr_list;
+};
+#define h_addr h_addr_list[0]
+
+constexpr std::uint32_t INADDR_ANY = 0x00000000;
+constexpr std::uint32_t INADDR_LOOPBACK = 0x7f000001;
+constexpr std::uint32_t INADDR_NONE = 0xffffffff;
 
 constexpr int WSADESCRIPTION_LEN = 256;
 constexpr int WSASYS_STATUS_LEN = 128;
@@ -411,6 +476,23 @@ SOCKET socket(int af, int type, int protocol);
 int closesocket(SOCKET s);
 int ioctlsocket(SOCKET s, LONG command, u_long* argument);
 int WSAAsyncSelect(SOCKET s, HWND window, UINT message, LONG events);
+int bind(SOCKET s, const sockaddr* name, int nameLength);
+int listen(SOCKET s, int backlog);
+SOCKET accept(SOCKET s, sockaddr* address, int* addressLength);
+int connect(SOCKET s, const sockaddr* name, int nameLength);
+int send(SOCKET s, const char* buffer, int length, int flags);
+int recv(SOCKET s, char* buffer, int length, int flags);
+int getsockname(SOCKET s, sockaddr* name, int* nameLength);
+int setsockopt(SOCKET s, int level, int option, const char* value, int valueLength);
+// The result is the calling thread's own, valid until its next call, as on Windows.
+hostent* gethostbyname(const char* name);
+std::uint32_t inet_addr(const char* text);
+// The text lives in the calling thread's buffer until its next call.
+char* inet_ntoa(in_addr address);
+std::uint32_t htonl(std::uint32_t value);
+std::uint32_t ntohl(std::uint32_t value);
+u_short htons(u_short value);
+u_short ntohs(u_short value);
 
 constexpr WORD MAKEWORD(BYTE low, BYTE high) { return static_cast<WORD>(low | (high << 8)); }
 constexpr BYTE LOBYTE(WORD value) { return static_cast<BYTE>(value & 0xFF); }
