@@ -57,36 +57,9 @@ TUserMessage* GetUserMessage(TUserMessageQueue& queue) {
   return message;
 }
 
-namespace {
-
-// The record the taker would get next from `queue`, left in place; only the taking thread
-// may look.
-const TUserMessage* PeekUserMessage(const TUserMessageQueue& queue) {
-  const std::int32_t begin = queue.qb.load(std::memory_order_relaxed);
-  if (begin == queue.qe.load(std::memory_order_acquire)) return nullptr;
-  return queue.items[static_cast<std::size_t>(begin)];
-}
-
-// Whether `queue` still holds a record of channel `ch`; only the taking thread may look.
-bool HoldsChannel(const TUserMessageQueue& queue, std::int32_t ch) {
-  const std::int32_t end = queue.qe.load(std::memory_order_acquire);
-  for (std::int32_t at = queue.qb.load(std::memory_order_relaxed); at != end; at = Next(at)) {
-    if (queue.items[static_cast<std::size_t>(at)]->ch == ch) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-// Notices come first, except that a channel's umClosed never overtakes messages the channel
-// received before it: a peer that answers and closes at once must not have its answer lost.
 TUserMessage* TakeUserMessage() {
-  const TUserMessage* notice = PeekUserMessage(NoticeQueue);
-  if (notice && !(notice->type == umClosed && HoldsChannel(ReceivedQueue, notice->ch))) {
-    return GetUserMessage(NoticeQueue);
-  }
-  if (TUserMessage* message = GetUserMessage(ReceivedQueue)) return message;
-  return GetUserMessage(NoticeQueue);
+  if (TUserMessage* notice = GetUserMessage(NoticeQueue)) return notice;
+  return GetUserMessage(ReceivedQueue);
 }
 
 std::string UserMessageLogText(const TUserMessage& message) {
