@@ -144,27 +144,49 @@ ReplyOutcome ShowReply(const TMessagePart* reply, const std::string& requestId) 
   return ReplyOutcome::kSucceeded;
 }
 
+// Shows a record if it is our reply; kNotOurs for any other message. A record of an
+// unexpected type stops the process.
+ReplyOutcome Handle(TUserMessage* record, const std::string& requestId) {
+  if (record->type != umMessage) {
+    FreeUserMessage(record);
+    RunError(239);
+  }
+  ReplyOutcome outcome = ShowReply(record->parts, requestId);
+  FreeUserMessage(record);
+  return outcome;
+}
+
+// The library hands out a channel's close before the messages it received just before it, so
+// a server that answers and closes at once has its answer waiting still: look there first.
+ReplyOutcome ReplyAlreadyReceived(const std::string& requestId) {
+  while (TUserMessage* record = WaitMessage(0)) {
+    if (record->type == umClosed) {
+      FreeUserMessage(record);
+      continue;
+    }
+    ReplyOutcome outcome = Handle(record, requestId);
+    if (outcome != ReplyOutcome::kNotOurs) return outcome;
+  }
+  return ReplyOutcome::kNotOurs;
+}
+
 // Waits for the reply that carries our ID; umClosed or the time running out end the wait.
 int AwaitReply(std::int32_t channel, const std::string& requestId) {
   std::uint32_t start = GetTickCount();
-  while (TicksSince(start) < kReplyWaitMilliseconds) {
+  ReplyOutcome outcome = ReplyOutcome::kNotOurs;
+  while (outcome == ReplyOutcome::kNotOurs && TicksSince(start) < kReplyWaitMilliseconds) {
     TUserMessage* record = WaitMessage(100);
     if (record == nullptr) continue;
     if (record->type == umClosed) {
       FreeUserMessage(record);
+      outcome = ReplyAlreadyReceived(requestId);
       break;
     }
-    if (record->type != umMessage) {
-      FreeUserMessage(record);
-      RunError(239);
-    }
-    ReplyOutcome outcome = ShowReply(record->parts, requestId);
-    FreeUserMessage(record);
-    if (outcome == ReplyOutcome::kNotOurs) continue;
-    CloseChannelWithTimeout(channel, 2000);
-    return outcome == ReplyOutcome::kFailed ? kExitFailed : kExitDone;
+    outcome = Handle(record, requestId);
   }
-  return ConnectionFailed();
+  if (outcome == ReplyOutcome::kNotOurs) return ConnectionFailed();
+  CloseChannelWithTimeout(channel, 2000);
+  return outcome == ReplyOutcome::kFailed ? kExitFailed : kExitDone;
 }
 
 }  // namespace
