@@ -66,7 +66,7 @@ TEST_F(PrintClientE2E, ConfiguredTeamPrintsWithoutAskingAndSendsTheRequestExactl
   Parts request = TakeParts(ParseMsg(server.Request()));
   ASSERT_EQ(request.size(), 5u);
   EXPECT_EQ(request[0].first, "ID");
-  EXPECT_TRUE(std::regex_match(request[0].second, std::regex("team05_[0-9]+_[0-9]{1,2}:[0-9]{2}:[0-9]{2}_Print")))
+  EXPECT_TRUE(std::regex_match(request[0].second, std::regex("team05_[0-9]+_([^_ ]+ )?[0-9]{1,2}:[0-9]{2}:[0-9]{2}( [^_ ]+)?_Print")))
       << request[0].second;
   EXPECT_EQ(request[1], (std::pair<std::string, std::string>{"Team", "team05"}));
   EXPECT_EQ(request[2], (std::pair<std::string, std::string>{"Password", "secret"}));
