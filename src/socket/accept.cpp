@@ -40,6 +40,12 @@ SOCKET ListeningSocket(const std::string& address, std::uint16_t port) {
   SOCKET sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   SOCKET_LOG(3, "Opened socket %d", static_cast<int>(sock));
   if (sock == INVALID_SOCKET) return sock;
+#if !defined(_WIN32)
+  // A server restarted on its port must not wait for the last run's connections to time out;
+  // on Windows the option would let another program share the port, so it stays off there.
+  int reuse = 1;
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+#endif
   u_long nonBlocking = 1;
   if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || listen(sock, SOMAXCONN) != 0 ||
       ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) {
