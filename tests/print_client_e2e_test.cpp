@@ -33,13 +33,13 @@ class PrintClientE2E : public TempDirTest {
   void Configure(const std::string& teamFile) { dir.Write("contest/team05.dat", teamFile); }
 
   ProcessResult Run(const std::vector<std::string>& arguments, const std::string& input) {
-    ProcessSpec spec;
-    spec.program = PRINT_CLIENT_PATH;
-    spec.arguments = arguments;
-    spec.environment = {{"CTDIR", (dir.path() / "contest").string()}, {"TEAM", ""}};
-    spec.workingDirectory = dir.path().string();
-    spec.input = input;
-    return RunProcess(spec);
+    ProcessLaunch launch;
+    launch.program = PRINT_CLIENT_PATH;
+    launch.arguments = arguments;
+    launch.environment = {{"CTDIR", (dir.path() / "contest").string()}, {"TEAM", ""}};
+    launch.workingDirectory = dir.path().string();
+    launch.input = input;
+    return RunProcess(launch);
   }
 
   // The output from the start to the confirmation, for a file given as argument.

@@ -45,7 +45,7 @@ std::string WindowsPath(const std::string& path) {
 
 }  // namespace
 
-ProcessResult RunProcess(const ProcessSpec& spec) {
+ProcessResult RunProcess(const ProcessLaunch& launch) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE inputRead, inputWrite, outputRead, outputWrite;
   ProcessResult result;
@@ -54,10 +54,10 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
   SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
 
-  for (const auto& [name, value] : spec.environment) SetEnvironmentVariableA(name.c_str(), value.c_str());
-  std::string program = WindowsPath(spec.program);
+  for (const auto& [name, value] : launch.environment) SetEnvironmentVariableA(name.c_str(), value.c_str());
+  std::string program = WindowsPath(launch.program);
   std::string commandLine = Quoted(program);
-  for (const auto& argument : spec.arguments) commandLine += " " + Quoted(argument);
+  for (const auto& argument : launch.arguments) commandLine += " " + Quoted(argument);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -66,9 +66,9 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
   startup.hStdError = outputWrite;
   PROCESS_INFORMATION process{};
   BOOL started = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                spec.workingDirectory.empty() ? nullptr : spec.workingDirectory.c_str(), &startup,
+                                launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str(), &startup,
                                 &process);
-  for (const auto& [name, value] : spec.environment) SetEnvironmentVariableA(name.c_str(), nullptr);
+  for (const auto& [name, value] : launch.environment) SetEnvironmentVariableA(name.c_str(), nullptr);
   CloseHandle(inputRead);
   CloseHandle(outputWrite);
   if (!started) {
@@ -82,9 +82,9 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
     while (ReadFile(outputRead, buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
   });
   DWORD written = 0;
-  if (!spec.input.empty()) WriteFile(inputWrite, spec.input.data(), static_cast<DWORD>(spec.input.size()), &written, nullptr);
+  if (!launch.input.empty()) WriteFile(inputWrite, launch.input.data(), static_cast<DWORD>(launch.input.size()), &written, nullptr);
   CloseHandle(inputWrite);
-  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(spec.timeoutMs)) == WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(launch.timeoutMs)) == WAIT_OBJECT_0) {
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     result.exitCode = static_cast<int>(code);
@@ -100,7 +100,7 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
 
 #else
 
-ProcessResult RunProcess(const ProcessSpec& spec) {
+ProcessResult RunProcess(const ProcessLaunch& launch) {
   ::signal(SIGPIPE, SIG_IGN);  // a child that ends without reading its input must not end us
   ProcessResult result;
   int input[2], output[2];
@@ -110,28 +110,28 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
   ::posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   ::posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   ::posix_spawn_file_actions_adddup2(&actions, output[1], 2);
-  if (!spec.workingDirectory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, spec.workingDirectory.c_str());
+  if (!launch.workingDirectory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, launch.workingDirectory.c_str());
 
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
     bool replaced = false;
-    for (const auto& [name, value] : spec.environment) {
+    for (const auto& [name, value] : launch.environment) {
       if (std::strncmp(*entry, (name + "=").c_str(), name.size() + 1) == 0) replaced = true;
     }
     if (!replaced) environment.emplace_back(*entry);
   }
-  for (const auto& [name, value] : spec.environment) environment.push_back(name + "=" + value);
+  for (const auto& [name, value] : launch.environment) environment.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::vector<std::string> arguments{spec.program};
-  arguments.insert(arguments.end(), spec.arguments.begin(), spec.arguments.end());
+  std::vector<std::string> arguments{launch.program};
+  arguments.insert(arguments.end(), launch.arguments.begin(), launch.arguments.end());
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  int spawned = ::posix_spawn(&pid, spec.program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int spawned = ::posix_spawn(&pid, launch.program.c_str(), &actions, nullptr, argv.data(), envp.data());
   ::posix_spawn_file_actions_destroy(&actions);
   ::close(input[0]);
   ::close(output[1]);
@@ -142,14 +142,14 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
   }
   std::thread writer([&] {
     std::size_t done = 0;
-    while (done < spec.input.size()) {
-      ssize_t put = ::write(input[1], spec.input.data() + done, spec.input.size() - done);
+    while (done < launch.input.size()) {
+      ssize_t put = ::write(input[1], launch.input.data() + done, launch.input.size() - done);
       if (put <= 0) break;
       done += static_cast<std::size_t>(put);
     }
     ::close(input[1]);
   });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(spec.timeoutMs);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(launch.timeoutMs);
   char buffer[4096];
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

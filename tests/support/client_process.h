@@ -14,7 +14,7 @@ struct ProcessResult {
   std::string output;
 };
 
-struct ProcessSpec {
+struct ProcessLaunch {
   std::string program;
   std::vector<std::string> arguments;
   std::vector<std::pair<std::string, std::string>> environment;  // set for the child only
@@ -23,7 +23,7 @@ struct ProcessSpec {
   int timeoutMs = 30000;
 };
 
-ProcessResult RunProcess(const ProcessSpec& spec);
+ProcessResult RunProcess(const ProcessLaunch& launch);
 
 // The line end the programs write on this platform.
 #if defined(_WIN32)
