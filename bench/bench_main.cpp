@@ -1,0 +1,19 @@
+// The benchmark runner: starts the system's modules as the programs do, so that the socket
+// library's thread serves the socket benchmarks, and stops them after the run.
+#include <benchmark/benchmark.h>
+
+#include "LumarixSocket.h"
+#include "LumarixSocketStr.h"
+#include "LumarixTime.h"
+#include "LumarixUtil.h"
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  lumarix::StartModules({&lumarix::LumarixUtilModule, &lumarix::LumarixTimeModule, &lumarix::LumarixSocketStrModule,
+                         &lumarix::LumarixSocketModule});
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  lumarix::StopModules();
+  return 0;
+}
