@@ -188,8 +188,11 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 BOOL SetEvent(HANDLE handle) {
   auto event = posix::HandleAs<Event>(handle);
   if (!event) return FALSE;
-  std::lock_guard guard(posix::WaitLock());
-  event->Set();
+  {
+    std::lock_guard guard(posix::WaitLock());
+    event->Set();
+  }
+  // After the lock is let go, so that a waiter does not wake only to wait for it.
   posix::WaitChanged().notify_all();
   return TRUE;
 }

@@ -25,9 +25,12 @@ namespace {
 
 class MessageQueue {
  public:
+  // Wakes the reader after the lock is let go, so that it does not wake only to wait for it.
   void Post(const MSG& msg) {
-    std::lock_guard guard(lock_);
-    messages_.push_back(msg);
+    {
+      std::lock_guard guard(lock_);
+      messages_.push_back(msg);
+    }
     arrived_.notify_all();
   }
 
