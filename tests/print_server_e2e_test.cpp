@@ -54,7 +54,8 @@ class PrintServerE2E : public TempDirTest {
 TEST_F(PrintServerE2E, TheClientPrintsThroughTheServerWhichChecksSpoolsAndStaysUp) {
   RunningProcess server(Server());
   ASSERT_TRUE(server.started());
-  ASSERT_TRUE(server.WaitForOutput("listening on 127.0.0.1:17244")) << server.Output();
+  // A first start under Wine may take long.
+  ASSERT_TRUE(server.WaitForOutput("listening on 127.0.0.1:17244", 60000)) << server.Output();
 
   const std::string contents = "#include <cstdio>\r\nint main() { std::puts(\"hi\"); }\r\n";
   std::string file = dir.Write("hello.cpp", contents);
