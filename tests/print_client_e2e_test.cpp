@@ -5,7 +5,12 @@
 #include <chrono>
 #include <regex>
 
+#if !defined(_WIN32)
+#include <termios.h>
+#endif
+
 #include "LumarixSocketStr.h"
+#include "support/child_process.h"
 #include "support/client_process.h"
 #include "support/fake_print_server.h"
 #include "support/message.h"
@@ -32,14 +37,17 @@ class PrintClientE2E : public TempDirTest {
   }
   void Configure(const std::string& teamFile) { dir.Write("contest/team05.dat", teamFile); }
 
-  ProcessResult Run(const std::vector<std::string>& arguments, const std::string& input) {
+  ProcessLaunch Launch(const std::vector<std::string>& arguments, const std::string& input = {}) const {
     ProcessLaunch launch;
     launch.program = PRINT_CLIENT_PATH;
     launch.arguments = arguments;
     launch.environment = {{"CTDIR", (dir.path() / "contest").string()}, {"TEAM", ""}};
     launch.workingDirectory = dir.path().string();
     launch.input = input;
-    return RunProcess(launch);
+    return launch;
+  }
+  ProcessResult Run(const std::vector<std::string>& arguments, const std::string& input) {
+    return RunProcess(Launch(arguments, input));
   }
 
   // The output from the start to the confirmation, for a file given as argument.
@@ -253,6 +261,76 @@ TEST_F(PrintClientE2E, NoReplyFailsAfterAboutEightSeconds) {
   EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
   EXPECT_GE(waited, std::chrono::milliseconds(7900));
 }
+
+TEST_F(PrintClientE2E, AServerFileNamesTheServer) {
+  std::string file = dir.Write("a.cpp", "x");
+  const std::string serverFile = dir.File("server.bin");
+  Configure("TEAM=team05\nPWD=secret\nSERVFILE=" + serverFile + "\n");
+  // Family 2, length 4, then 127.0.0.1 in network byte order.
+  dir.Write("server.bin", std::string("\x02\x00\x04\x00\x7f\x00\x00\x01", 8));
+  {
+    FakePrintServer server(Answer(kPrinted));
+    ASSERT_TRUE(server.listening());
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + Printed());
+    EXPECT_EQ(GetPartOf(TakeParts(ParseMsg(server.Request())), "Contents"), "x");
+  }
+  // A family other than 2, a length above 4, or fewer address bytes than announced: no
+  // connection is tried and the failure comes at once.
+  for (std::string bad : {std::string("\x03\x00\x04\x00\x7f\x00\x00\x01", 8), std::string("\x02\x00\x05\x00\x7f\x00\x00\x01\x00", 9),
+                          std::string("\x02\x00\x04\x00\x7f\x00", 6)}) {
+    dir.Write("server.bin", bad);
+    FakePrintServer server(Answer(kPrinted));
+    auto start = std::chrono::steady_clock::now();
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 1) << bad.size();
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure) << bad.size();
+    EXPECT_EQ(server.connections(), 0) << bad.size();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+  }
+}
+
+#if !defined(_WIN32)
+// At a real terminal: the person types the team, the password and the file name, and presses
+// Ctrl+C at every prompt. The terminal is raw while the client reads, so the byte 0x03 reaches it
+// as a key (no SIGINT for its process group) and the readers ignore it.
+TEST_F(PrintClientE2E, AtATerminalThePasswordIsNeverShownAndCtrlCIsIgnored) {
+  Configure("SERVER=127.0.0.1\n");
+  std::string file = dir.Write("typed.cpp", "int main() {}\n");
+  FakePrintServer server(Answer(kPrinted));
+  ASSERT_TRUE(server.listening());
+
+  ChildProcess client(ChildProcess::Input::Terminal, Launch({}));
+  ASSERT_TRUE(client.WaitFor("Enter user name: ")) << client.Screen();
+  client.Type("red\x03 team\r");
+  ASSERT_TRUE(client.WaitFor("Enter password (not echoed): ")) << client.Screen();
+  client.Type("Qz\x03#7\x7fK9\r");  // the backspace takes the 7
+  ASSERT_TRUE(client.WaitFor("Enter source file path to print: ")) << client.Screen();
+  client.Type(file.substr(0, 4) + "\x03" + file.substr(4) + "\r");
+  ASSERT_TRUE(client.WaitFor("(type YES in capital letters to confirm)? ")) << client.Screen();
+  client.Type("\x03YES\r");
+  ASSERT_EQ(client.Wait(20000), 0) << client.Screen();
+
+  // The terminal turns each line end into CR LF.
+  const std::string end = "\r\n";
+  EXPECT_EQ(client.Screen(), "Enter user name: red team" + end + "Enter password (not echoed): " + end + end +
+                                 "Enter source file path to print: " + file + end + end +
+                                 "You are printing text file " + file + end + end +
+                                 "Are you sure (type YES in capital letters to confirm)? YES" + end + end +
+                                 "Your file is printed" + end + end + "1 page has been printed" + end +
+                                 "Page limit: 12 pages left" + end + end);
+  for (const char* piece : {"Qz", "#", "K9"}) EXPECT_EQ(client.Screen().find(piece), std::string::npos) << piece;
+  struct termios mode = client.TerminalMode();
+  EXPECT_TRUE((mode.c_lflag & ICANON) && (mode.c_lflag & ECHO) && (mode.c_lflag & ISIG)) << "terminal left raw";
+
+  Parts request = TakeParts(ParseMsg(server.Request()));
+  EXPECT_EQ(GetPartOf(request, "Team"), "red team");
+  EXPECT_EQ(GetPartOf(request, "Password"), "Qz#K9");
+  EXPECT_EQ(GetPartOf(request, "Filename"), file);
+  EXPECT_EQ(GetPartOf(request, "Contents"), "int main() {}\n");
+}
+#endif
 
 }  // namespace
 }  // namespace lumarix::testing

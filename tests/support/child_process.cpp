@@ -27,6 +27,21 @@ int MillisecondsLeft(Clock::time_point deadline) {
 }  // namespace
 
 ChildProcess::ChildProcess(Input input, std::function<int()> body, std::string pipedInput) {
+  Start(input, [&body] { Halt(body()); }, pipedInput);
+}
+
+ChildProcess::ChildProcess(Input input, const ProcessLaunch& launch, std::string pipedInput) {
+  ExecImage image(launch);
+  Start(input,
+        [&image] {
+          if (image.directory() != nullptr && ::chdir(image.directory()) != 0) ::_exit(127);
+          ::execve(image.program(), image.argv(), image.envp());
+          ::_exit(127);
+        },
+        pipedInput);
+}
+
+void ChildProcess::Start(Input input, const std::function<void()>& inChild, const std::string& pipedInput) {
   struct winsize size {};
   size.ws_row = 24;
   size.ws_col = 80;
@@ -49,7 +64,7 @@ ChildProcess::ChildProcess(Input input, std::function<int()> body, std::string p
     ::dup2(slave_, 1);
     ::close(master_);
     ::close(slave_);
-    Halt(body());
+    inChild();
   }
   if (input == Input::Pipe) {
     ::close(pipeFds[0]);

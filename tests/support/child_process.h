@@ -1,7 +1,7 @@
 // A child process for console tests (POSIX): its standard output is a real pseudo-terminal
 // whose screen the test reads; its standard input is the same terminal, a pipe holding given
 // bytes, or closed. The child runs a body and ends through Halt with the body's result, so
-// that the modules' shutdown runs as in the programs.
+// that the modules' shutdown runs as in the programs; or it runs a built program instead.
 #pragma once
 
 #if !defined(_WIN32)
@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "support/client_process.h"
+
 namespace lumarix::testing {
 
 class ChildProcess {
@@ -20,6 +22,10 @@ class ChildProcess {
   enum class Input { Terminal, Pipe, Closed };
 
   ChildProcess(Input input, std::function<int()> body, std::string pipedInput = {});
+  // Executes the launch's program, arguments, environment and working directory (its input
+  // field is not used). The parent prepares all of it, so the child of a process with threads
+  // does only async-signal-safe work before the exec.
+  ChildProcess(Input input, const ProcessLaunch& launch, std::string pipedInput = {});
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -40,6 +46,8 @@ class ChildProcess {
   struct termios TerminalMode() const;
 
  private:
+  // Forks; the child, its terminal and input in place, runs `inChild`, which must not return.
+  void Start(Input input, const std::function<void()>& inChild, const std::string& pipedInput);
   void Drain(int timeoutMs);
 
   int master_ = -1;

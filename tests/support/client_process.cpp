@@ -4,23 +4,27 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
 #endif
 
-#include <thread>
+#include <chrono>
 
 namespace lumarix::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point Deadline(int timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
+
+}  // namespace
 
 #if defined(_WIN32)
 
@@ -45,12 +49,15 @@ std::string WindowsPath(const std::string& path) {
 
 }  // namespace
 
-ProcessResult RunProcess(const ProcessLaunch& launch) {
+RunningProcess::RunningProcess(const ProcessLaunch& launch) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE inputRead, inputWrite, outputRead, outputWrite;
-  ProcessResult result;
-  if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) return result;
-  if (!CreatePipe(&outputRead, &outputWrite, &inherit, 0)) return result;
+  if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) return;
+  if (!CreatePipe(&outputRead, &outputWrite, &inherit, 0)) {
+    CloseHandle(inputRead);
+    CloseHandle(inputWrite);
+    return;
+  }
   SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
 
@@ -74,104 +81,203 @@ ProcessResult RunProcess(const ProcessLaunch& launch) {
   if (!started) {
     CloseHandle(inputWrite);
     CloseHandle(outputRead);
-    return result;
+    return;
   }
-  std::thread reader([&] {
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(outputRead, buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
-  });
-  DWORD written = 0;
-  if (!launch.input.empty()) WriteFile(inputWrite, launch.input.data(), static_cast<DWORD>(launch.input.size()), &written, nullptr);
-  CloseHandle(inputWrite);
-  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(launch.timeoutMs)) == WAIT_OBJECT_0) {
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    result.exitCode = static_cast<int>(code);
-  } else {
-    TerminateProcess(process.hProcess, 255);
-  }
-  reader.join();
-  CloseHandle(outputRead);
-  CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
-  return result;
+  process_ = process.hProcess;
+  input_ = inputWrite;
+  output_ = outputRead;
+  writer_ = std::thread(&RunningProcess::WriteInput, this, launch.input);
+  reader_ = std::thread(&RunningProcess::ReadOutput, this);
+}
+
+void RunningProcess::WriteInput(std::string input) {
+  DWORD written = 0;
+  if (!input.empty()) WriteFile(input_, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+  CloseHandle(input_);
+}
+
+void RunningProcess::ReadOutput() {
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(output_, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    std::lock_guard guard(lock_);
+    text_.append(buffer, got);
+    changed_.notify_all();
+  }
+  CloseHandle(output_);
+  std::lock_guard guard(lock_);
+  outputEnded_ = true;
+  changed_.notify_all();
+}
+
+bool RunningProcess::started() const { return process_ != nullptr; }
+
+void RunningProcess::Stop() {
+  if (started() && !ended_) TerminateProcess(process_, 255);
+}
+
+int RunningProcess::Wait(int timeoutMs) {
+  if (!started() || ended_) return exitCode_;
+  DWORD code = 0;
+  if (WaitForSingleObject(process_, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(process_, &code)) {
+    exitCode_ = static_cast<int>(code);
+  } else {
+    TerminateProcess(process_, 255);
+    WaitForSingleObject(process_, INFINITE);
+  }
+  ended_ = true;
+  CloseHandle(process_);
+  OutputEnded(10000);  // the last bytes may still be in the pipe
+  return exitCode_;
 }
 
 #else
 
-ProcessResult RunProcess(const ProcessLaunch& launch) {
-  ::signal(SIGPIPE, SIG_IGN);  // a child that ends without reading its input must not end us
-  ProcessResult result;
-  int input[2], output[2];
-  if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) return result;
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-  ::posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-  ::posix_spawn_file_actions_adddup2(&actions, output[1], 2);
-  if (!launch.workingDirectory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, launch.workingDirectory.c_str());
-
-  std::vector<std::string> environment;
+ExecImage::ExecImage(const ProcessLaunch& launch) : program_(launch.program), directory_(launch.workingDirectory) {
   for (char** entry = environ; *entry; ++entry) {
     bool replaced = false;
     for (const auto& [name, value] : launch.environment) {
       if (std::strncmp(*entry, (name + "=").c_str(), name.size() + 1) == 0) replaced = true;
     }
-    if (!replaced) environment.emplace_back(*entry);
+    if (!replaced) environment_.emplace_back(*entry);
   }
-  for (const auto& [name, value] : launch.environment) environment.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> arguments{launch.program};
-  arguments.insert(arguments.end(), launch.arguments.begin(), launch.arguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
+  for (const auto& [name, value] : launch.environment) environment_.push_back(name + "=" + value);
+  arguments_.push_back(launch.program);
+  arguments_.insert(arguments_.end(), launch.arguments.begin(), launch.arguments.end());
+  // The strings are complete before their addresses are taken.
+  for (auto& argument : arguments_) argv_.push_back(argument.data());
+  argv_.push_back(nullptr);
+  for (auto& entry : environment_) envp_.push_back(entry.data());
+  envp_.push_back(nullptr);
+}
 
+RunningProcess::RunningProcess(const ProcessLaunch& launch) {
+  ::signal(SIGPIPE, SIG_IGN);  // a child that ends without reading its input must not end us
+  int input[2], output[2];
+  if (::pipe2(input, O_CLOEXEC) != 0) return;
+  if (::pipe2(output, O_CLOEXEC) != 0) {
+    ::close(input[0]);
+    ::close(input[1]);
+    return;
+  }
+  ExecImage image(launch);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  ::posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  ::posix_spawn_file_actions_adddup2(&actions, output[1], 2);
+  if (image.directory()) ::posix_spawn_file_actions_addchdir_np(&actions, image.directory());
   pid_t pid = -1;
-  int spawned = ::posix_spawn(&pid, launch.program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  int spawned = ::posix_spawn(&pid, image.program(), &actions, nullptr, image.argv(), image.envp());
   ::posix_spawn_file_actions_destroy(&actions);
   ::close(input[0]);
   ::close(output[1]);
   if (spawned != 0) {
     ::close(input[1]);
     ::close(output[0]);
-    return result;
+    return;
   }
-  std::thread writer([&] {
-    std::size_t done = 0;
-    while (done < launch.input.size()) {
-      ssize_t put = ::write(input[1], launch.input.data() + done, launch.input.size() - done);
-      if (put <= 0) break;
-      done += static_cast<std::size_t>(put);
-    }
-    ::close(input[1]);
-  });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(launch.timeoutMs);
+  pid_ = pid;
+  input_ = input[1];
+  output_ = output[0];
+  writer_ = std::thread(&RunningProcess::WriteInput, this, launch.input);
+  reader_ = std::thread(&RunningProcess::ReadOutput, this);
+}
+
+void RunningProcess::WriteInput(std::string input) {
+  for (std::size_t done = 0; done < input.size();) {
+    ssize_t put = ::write(input_, input.data() + done, input.size() - done);
+    if (put <= 0) break;
+    done += static_cast<std::size_t>(put);
+  }
+  ::close(input_);
+}
+
+void RunningProcess::ReadOutput() {
   char buffer[4096];
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    struct pollfd readable{output[0], POLLIN, 0};
-    if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;
-    ssize_t got = ::read(output[0], buffer, sizeof buffer);
+    ssize_t got = ::read(output_, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    result.output.append(buffer, static_cast<std::size_t>(got));
+    std::lock_guard guard(lock_);
+    text_.append(buffer, static_cast<std::size_t>(got));
+    changed_.notify_all();
   }
-  ::close(output[0]);
-  writer.join();
+  ::close(output_);
+  std::lock_guard guard(lock_);
+  outputEnded_ = true;
+  changed_.notify_all();
+}
+
+bool RunningProcess::started() const { return pid_ > 0; }
+
+void RunningProcess::Stop() {
+  if (started() && !ended_) ::kill(pid_, SIGTERM);
+}
+
+int RunningProcess::Wait(int timeoutMs) {
+  if (!started() || ended_) return exitCode_;
+  auto deadline = Deadline(timeoutMs);
+  bool exited = false;
   int status = 0;
-  ::waitpid(pid, &status, 0);
-  bool intime = std::chrono::steady_clock::now() < deadline;
-  if (intime && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  return result;
+  // The output ends when the process does; a process that closed it early is polled for.
+  if (OutputEnded(timeoutMs)) {
+    while (!exited && Clock::now() < deadline) {
+      exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
+      if (!exited) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  if (!exited) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status, 0);
+  } else {
+    exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  ended_ = true;
+  OutputEnded(10000);
+  return exitCode_;
 }
 
 #endif
+
+RunningProcess::~RunningProcess() {
+  if (started() && !ended_) {
+#if defined(_WIN32)
+    TerminateProcess(process_, 255);
+#else
+    ::kill(pid_, SIGKILL);
+#endif
+    Wait(10000);
+  }
+  if (writer_.joinable()) writer_.join();
+  if (reader_.joinable()) reader_.join();
+}
+
+bool RunningProcess::OutputEnded(int timeoutMs) {
+  std::unique_lock guard(lock_);
+  return changed_.wait_until(guard, Deadline(timeoutMs), [this] { return outputEnded_; });
+}
+
+bool RunningProcess::WaitForOutput(std::string_view text, int timeoutMs) {
+  std::unique_lock guard(lock_);
+  changed_.wait_until(guard, Deadline(timeoutMs),
+                      [&] { return outputEnded_ || text_.find(text) != std::string::npos; });
+  return text_.find(text) != std::string::npos;
+}
+
+std::string RunningProcess::Output() {
+  std::lock_guard guard(lock_);
+  return text_;
+}
+
+ProcessResult RunProcess(const ProcessLaunch& launch) {
+  RunningProcess process(launch);
+  ProcessResult result;
+  result.exitCode = process.Wait(launch.timeoutMs);
+  result.output = process.Output();
+  return result;
+}
 
 }  // namespace lumarix::testing
