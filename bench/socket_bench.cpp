@@ -44,21 +44,23 @@ TUserMessage* NextRecord() {
   return nullptr;
 }
 
-// Takes records until one of `type` arrives for `ch`; aborts when `ch` ends first or nothing
-// comes for seconds. Records of other channels are released on the way.
-void AwaitRecord(std::int32_t ch, std::int32_t type) {
+// Takes records until a message arrives for `ch`; aborts when `ch` ends first or nothing comes
+// for seconds. Records of other channels are released on the way.
+void ReceiveOn(std::int32_t ch) {
   for (;;) {
     TUserMessage* record = NextRecord();
     if (record == nullptr) Broken("no record came");
-    const bool wanted = record->ch == ch && record->type == type;
-    const bool ended = record->ch == ch && record->type == umClosed;
+    const bool mine = record->ch == ch;
+    const std::int32_t type = record->type;
     FreeUserMessage(record);
-    if (wanted) return;
-    if (ended) Broken("the channel ended");
+    if (mine && type == umMessage) return;
+    if (mine && type == umClosed) Broken("the channel ended");
   }
 }
 
-void ReceiveOn(std::int32_t ch) { AwaitRecord(ch, umMessage); }
+void Send(std::int32_t ch, const TMessagePart* message) {
+  if (!SendMsg(ch, message)) Broken("a message could not be queued");
+}
 
 class LibraryPair {
  public:
@@ -98,9 +100,9 @@ void BM_RoundTrip_library(benchmark::State& state) {
   TMessagePart* request = Message("Ping", "request");
   TMessagePart* reply = Message("Pong", "reply");
   for (auto _ : state) {
-    SendMsg(pair.connected(), request);
+    Send(pair.connected(), request);
     ReceiveOn(pair.accepted());
-    SendMsg(pair.accepted(), reply);
+    Send(pair.accepted(), reply);
     ReceiveOn(pair.connected());
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
@@ -112,7 +114,7 @@ void BM_Transfer512K_library(benchmark::State& state) {
   LibraryPair pair;
   TMessagePart* message = Message("Contents", std::string(kTransferSize, 'x'));
   for (auto _ : state) {
-    SendMsg(pair.connected(), message);
+    Send(pair.connected(), message);
     ReceiveOn(pair.accepted());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTransferSize));

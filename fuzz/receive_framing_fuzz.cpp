@@ -4,6 +4,7 @@
 //
 // Input: byte 0 picks the bound (small, so that it is reached), byte 1 how many chunk lengths
 // follow, then those lengths (1 to 256 each, used in turn), then the stream.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
