@@ -14,6 +14,7 @@
 #include "support/client_process.h"
 #include "support/fake_print_server.h"
 #include "support/message.h"
+#include "support/print_client_launch.h"
 #include "support/temp_dir.h"
 
 namespace lumarix::testing {
@@ -38,13 +39,7 @@ class PrintClientE2E : public TempDirTest {
   void Configure(const std::string& teamFile) { dir.Write("contest/team05.dat", teamFile); }
 
   ProcessLaunch Launch(const std::vector<std::string>& arguments, const std::string& input = {}) const {
-    ProcessLaunch launch;
-    launch.program = PRINT_CLIENT_PATH;
-    launch.arguments = arguments;
-    launch.environment = {{"CTDIR", (dir.path() / "contest").string()}, {"TEAM", ""}};
-    launch.workingDirectory = dir.path().string();
-    launch.input = input;
-    return launch;
+    return PrintClientLaunch(dir.path(), arguments, input);
   }
   ProcessResult Run(const std::vector<std::string>& arguments, const std::string& input) {
     return RunProcess(Launch(arguments, input));
@@ -54,6 +49,16 @@ class PrintClientE2E : public TempDirTest {
   static std::string Confirmation(const std::string& file, const std::string& answer) {
     return kEnd + "You are printing text file " + file + kEnd + kEnd +
            "Are you sure (type YES in capital letters to confirm)? " + answer + kEnd + kEnd;
+  }
+
+  // Prints `file`, answered YES, expecting the final failure ("unable to connect", exit 1);
+  // gives the time it took.
+  std::chrono::steady_clock::duration RunToFailure(const std::string& file) {
+    const auto start = std::chrono::steady_clock::now();
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
+    return std::chrono::steady_clock::now() - start;
   }
 
   static std::string Printed() { return Lines({"Your file is printed", "", "1 page has been printed", "Page limit: 12 pages left", ""}); }
@@ -158,11 +163,7 @@ TEST_F(PrintClientE2E, TheSizeLimitIsExact) {
 TEST_F(PrintClientE2E, NoServerConfiguredFailsAtOnceWithExitCodeOne) {
   Configure("TEAM=team05\n");
   std::string file = dir.Write("a.cpp", "x");
-  auto start = std::chrono::steady_clock::now();
-  ProcessResult result = Run({file}, "YES\n");
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+  EXPECT_LT(RunToFailure(file), std::chrono::seconds(6));
 }
 
 TEST_F(PrintClientE2E, RepliesForOtherRequestsAreIgnored) {
@@ -241,11 +242,7 @@ TEST_F(PrintClientE2E, AServerThatClosesOrSendsGarbageEndsTheWaitAtOnce) {
   closing.closeAtOnce = true;
   for (const ServerScript& script : {closing, garbage}) {
     FakePrintServer server(script);
-    auto start = std::chrono::steady_clock::now();
-    ProcessResult result = Run({file}, "YES\n");
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(7));
+    EXPECT_LT(RunToFailure(file), std::chrono::seconds(7));
   }
 }
 
@@ -254,12 +251,7 @@ TEST_F(PrintClientE2E, NoReplyFailsAfterAboutEightSeconds) {
   ServerScript silent;
   silent.closeAfterReply = false;
   FakePrintServer server(silent);
-  auto start = std::chrono::steady_clock::now();
-  ProcessResult result = Run({file}, "YES\n");
-  auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure);
-  EXPECT_GE(waited, std::chrono::milliseconds(7900));
+  EXPECT_GE(RunToFailure(file), std::chrono::milliseconds(7900));
 }
 
 TEST_F(PrintClientE2E, AServerFileNamesTheServer) {
@@ -280,14 +272,11 @@ TEST_F(PrintClientE2E, AServerFileNamesTheServer) {
   // connection is tried and the failure comes at once.
   for (std::string bad : {std::string("\x03\x00\x04\x00\x7f\x00\x00\x01", 8), std::string("\x02\x00\x05\x00\x7f\x00\x00\x01\x00", 9),
                           std::string("\x02\x00\x04\x00\x7f\x00", 6)}) {
+    SCOPED_TRACE("server file of " + std::to_string(bad.size()) + " bytes");
     dir.Write("server.bin", bad);
     FakePrintServer server(Answer(kPrinted));
-    auto start = std::chrono::steady_clock::now();
-    ProcessResult result = Run({file}, "YES\n");
-    EXPECT_EQ(result.exitCode, 1) << bad.size();
-    EXPECT_EQ(result.output, Confirmation(file, "YES") + kFailure) << bad.size();
-    EXPECT_EQ(server.connections(), 0) << bad.size();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    EXPECT_LT(RunToFailure(file), std::chrono::seconds(6));
+    EXPECT_EQ(server.connections(), 0);
   }
 }
 

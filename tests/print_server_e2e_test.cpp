@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/client_process.h"
+#include "support/print_client_launch.h"
 #include "support/temp_dir.h"
 
 namespace lumarix::testing {
@@ -34,15 +35,7 @@ class PrintServerE2E : public TempDirTest {
     return launch;
   }
 
-  ProcessResult Print(const std::string& file) const {
-    ProcessLaunch launch;
-    launch.program = PRINT_CLIENT_PATH;
-    launch.arguments = {file};
-    launch.environment = {{"CTDIR", dir.File("contest")}, {"TEAM", ""}};
-    launch.workingDirectory = dir.path().string();
-    launch.input = "YES\n";
-    return RunProcess(launch);
-  }
+  ProcessResult Print(const std::string& file) const { return RunProcess(PrintClientLaunch(dir.path(), {file}, "YES\n")); }
 
   std::vector<std::filesystem::path> Spooled() const {
     std::vector<std::filesystem::path> files;
