@@ -62,15 +62,6 @@ class SocketReceive : public testing::ChannelsTest {
     EXPECT_EQ(message->ch, ch);
     FreeUserMessage(message);
   }
-  template <typename Condition>
-  bool WaitUntil(Condition condition) {
-    const DWORD start = GetTickCount();
-    while (!condition(ch)) {
-      if (GetTickCount() - start > 10000) return false;
-      Sleep(1);
-    }
-    return true;
-  }
 
   PlainListener listener;
   std::int32_t ch = -1;
@@ -108,7 +99,7 @@ TEST_F(SocketReceive, TheEmptyMessageIsRejectedAndClosesTheChannel) {
 TEST_F(SocketReceive, GarbageIsRejectedAtItsPacketEndAndPacketsBeforeItStay) {
   // 00 bytes among the first four never end a packet: "\0+++\0" needs a packet of five.
   ASSERT_TRUE(testing::SendAll(peer, Gather(kFirst) + std::string("xy\0+++\0", 7)));
-  ASSERT_TRUE(WaitUntil([](std::int32_t c) { return !alive[c].load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !alive[ch].load(); }));
   ExpectClosed();
   EXPECT_EQ(NextMessage(), kFirst) << "records already queued come after the notice";
 }
@@ -117,7 +108,7 @@ TEST_F(SocketReceive, ThePeersCloseAfterHalfAPacketComesBeforeTheWaitingRecords)
   const std::string second = Gather(kSecond);
   ASSERT_TRUE(testing::SendAll(peer, Gather(kFirst) + second.substr(0, second.size() / 2)));
   ClosePeer();
-  ASSERT_TRUE(WaitUntil([](std::int32_t c) { return !alive[c].load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !alive[ch].load(); }));
   ExpectClosed();
   EXPECT_EQ(NextMessage(), kFirst);
   EXPECT_EQ(WaitMessage(0), nullptr) << "the half packet is lost";
@@ -127,7 +118,7 @@ TEST_F(SocketReceive, AnAnswerFollowedAtOnceByThePeersCloseArrivesWhole) {
   const Parts answer{{"ID", "answer"}, {"BODY", std::string(600000, 'q')}};
   ASSERT_TRUE(testing::SendAll(peer, Gather(kFirst) + Gather(answer)));
   ClosePeer();
-  ASSERT_TRUE(WaitUntil([](std::int32_t c) { return !alive[c].load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !alive[ch].load(); }));
   ExpectClosed();
   EXPECT_EQ(NextMessage(), kFirst);
   EXPECT_EQ(NextMessage(), answer);
@@ -144,13 +135,13 @@ TUserMessage* Filler() {
 }
 
 TEST_F(SocketReceive, AtTheWatermarkReadingPausesAndResumesWithoutANewSocketEvent) {
-  ASSERT_TRUE(WaitUntil([](std::int32_t c) { return sockdata[c].load()->received == 0 && alive[c].load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return sockdata[ch].load()->received == 0 && alive[ch].load(); }));
   while (!ReceivedQueue.AboveWatermark()) PutUserMessage(ReceivedQueue, Filler());
   ASSERT_TRUE(testing::SendAll(peer, Gather(kFirst)));
-  ASSERT_TRUE(WaitUntil([](std::int32_t c) { return (sockdata[c].load()->flags & sfRecvPaused) != 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return (sockdata[ch].load()->flags & sfRecvPaused) != 0; }));
   TUserMessage* one = GetUserMessage(ReceivedQueue);  // 760 becoming 759 resumes the channel
   FreeUserMessage(one);
-  ASSERT_TRUE(WaitUntil([](std::int32_t c) { return (sockdata[c].load()->flags & sfRecvPaused) == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return (sockdata[ch].load()->flags & sfRecvPaused) == 0; }));
   std::int32_t fillers = 0;
   Parts last;
   while (TUserMessage* message = Next()) {
@@ -172,7 +163,7 @@ TEST_F(SocketReceive, AFullQueueDropsTheRestOfAChunkWithAnOverflowLine) {
   const std::string logName = dir.File("overflow.log");
   LogLevel = 2;
   LogFileName = logName;
-  ASSERT_TRUE(WaitUntil([](std::int32_t c) { return alive[c].load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return alive[ch].load(); }));
   // The ring's ends may have wrapped in earlier tests: the count is taken modulo its size.
   const auto held = [] { return (ReceivedQueue.qe - ReceivedQueue.qb + kQueueSize) % kQueueSize; };
   while (held() != kWatermark - 1) PutUserMessage(ReceivedQueue, Filler());
@@ -180,9 +171,9 @@ TEST_F(SocketReceive, AFullQueueDropsTheRestOfAChunkWithAnOverflowLine) {
   std::string chunk;
   while (chunk.size() + small.size() <= kReceiveChunk) chunk += small;
   ASSERT_TRUE(testing::SendAll(peer, chunk));
-  ASSERT_TRUE(WaitUntil([](std::int32_t) { return ReceivedQueue.IsFull(); }));
+  ASSERT_TRUE(WaitUntil([] { return ReceivedQueue.IsFull(); }));
   // The queue fills before the next record is refused, so the line comes a moment later.
-  const bool logged = WaitUntil([&](std::int32_t) {
+  const bool logged = WaitUntil([&] {
     return dir.Read("overflow.log").find("Message queue overflow") != std::string::npos;
   });
   LogLevel = 0;

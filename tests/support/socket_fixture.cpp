@@ -107,12 +107,7 @@ TUserMessage* ChannelsTest::Next() {
 void ChannelsTest::Forget(std::int32_t ch) { opened.erase(std::remove(opened.begin(), opened.end(), ch), opened.end()); }
 
 bool ChannelsTest::Released(std::int32_t ch) {
-  const DWORD start = GetTickCount();
-  while (socklib::refcnt[ch] != 0 || socklib::sockdata[ch] != nullptr) {
-    if (GetTickCount() - start > 10000) return false;
-    Sleep(1);
-  }
-  return true;
+  return WaitUntil([ch] { return socklib::refcnt[ch] == 0 && socklib::sockdata[ch] == nullptr; });
 }
 
 ScopedCurrentDirectory::ScopedCurrentDirectory(const std::filesystem::path& dir)

@@ -42,6 +42,16 @@ class ChannelsTest : public ::testing::Test {
   // Waits up to 10 s for a record; nil when none came.
   TUserMessage* Next();
   void Forget(std::int32_t ch);
+  // Polls `condition` until it holds; false when it still does not after 10 s.
+  template <typename Condition>
+  static bool WaitUntil(Condition condition) {
+    const DWORD start = GetTickCount();
+    while (!condition()) {
+      if (GetTickCount() - start > 10000) return false;
+      Sleep(1);
+    }
+    return true;
+  }
   // Waits up to 10 s for the channel's release, which runs in whichever thread drops the last
   // reference: the library thread may still hold one while it finishes a message.
   static bool Released(std::int32_t ch);
