@@ -1,9 +1,11 @@
 // The SSE2 path. SSE2 has no byte shuffle, so a block with escapes is expanded or compacted by
-// copying its runs between escapes with unaligned loads and stores, one step per escape, at
-// offsets that follow from the block's comparison mask alone: the steps of a block and the
-// blocks themselves do not wait for one another. Every block takes the same four steps, so the
-// common blocks (up to three escapes in 32 bytes) pass without a branch that depends on the
-// data; only a block with more escapes loops.
+// copying it in segments with unaligned 32-byte loads and stores: the block's first run, then
+// for each escape a segment that starts with it. The escape's bytes are fixed in the segment's
+// first lanes with constant masks, so that a segment needs no store of its own for them. Each
+// segment's place follows from the block's comparison mask alone, so the segments and the blocks
+// do not wait for one another. Every block takes the same four segments, so the common blocks
+// (up to three escapes) pass without a branch that depends on the data; only a block with more
+// escapes loops.
 #include <emmintrin.h>
 
 #include <cstdint>
@@ -18,10 +20,10 @@ namespace lumarix::escape::sse2 {
 namespace {
 
 constexpr int kBlock = 32;
-constexpr unsigned kUnrolledSteps = 4;
-// What a block may read from its start on: its steps copy 32 bytes from up to byte 36 on
-// (past the last escape the sentinel bits keep moving them on).
-constexpr std::ptrdiff_t kInputSlack = kBlock + kUnrolledSteps + 1 + kBlock;
+constexpr unsigned kUnrolledSegments = 4;
+// What a block may read from its start on: past the last escape, sentinel bits keep moving the
+// segments on, which load 32 bytes from up to byte 36 on.
+constexpr std::ptrdiff_t kInputSlack = 80;
 constexpr unsigned char kEscape = 0x18;
 
 __m128i Load(const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
@@ -62,31 +64,30 @@ Lanes NeedsEscape(Lanes bytes) { return {NeedsEscape(bytes.low), NeedsEscape(byt
 
 // ---- Escaping -------------------------------------------------------------------------------
 
-constexpr auto kEscapePairs = [] {
-  struct {
-    std::uint16_t pair[256];
-  } table{};
-  for (unsigned byte = 0; byte < 256; ++byte) table.pair[byte] = static_cast<std::uint16_t>(kEscape | (byte ^ 0x40) << 8);
-  return table;
-}();
+// One block of 31 bytes: one less than a segment, so that the 30 bytes a segment holds after an
+// escape pair reach the next escape or the block's end. Segment 0 copies the block's first run;
+// segment k copies, from the byte before the block's escape k - 1 on, the escape pair and the run
+// after it. Input byte p goes to out + p + (escapes before p). The sentinel bits past the block
+// put the segments after the last one past the block's end, where the next writer overwrites
+// them.
+constexpr int kEscapeBlock = kBlock - 1;
 
-// One block. Step k copies the run before the block's k-th escape and writes the escape pair;
-// input byte p goes to out + p + (escapes before p). Past the last escape, the sentinel bits
-// from the block's end on make the next step copy the rest of the block, and the steps after
-// it write only past the block's end, where the next writer overwrites them.
 struct EscapeBlock {
   const char* in;
   char* out;
-  std::uint64_t escapes;  // bit p: byte p needs escaping; every bit from kBlock on is set
-  unsigned pos = 0;       // the first byte of the block not yet written
+  std::uint64_t escapes;  // bit p: byte p needs escaping; every bit from kEscapeBlock on is set
 
-  void Step(unsigned k) {
-    auto next = static_cast<unsigned>(__builtin_ctzll(escapes));
-    Copy32(out + k + pos, in + pos);
-    std::uint16_t pair = kEscapePairs.pair[static_cast<unsigned char>(in[next])];
-    std::memcpy(out + k + next, &pair, sizeof pair);  // little-endian: 0x18 first
-    pos = next + 1;
+  void Segment(unsigned k) {
+    auto escape = static_cast<unsigned>(__builtin_ctzll(escapes));
     escapes &= escapes - 1;
+    const char* from = in + escape - 1;
+    // Lane 0, the byte before the escape, becomes 0x18; lane 1, the escaped byte, is XORed.
+    __m128i low = _mm_xor_si128(_mm_and_si128(Load(from), _mm_setr_epi8(0, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                                        -1, -1, -1, -1)),
+                                _mm_setr_epi8(kEscape, 0x40, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
+    char* to = out + k - 1 + escape;
+    Store(to, low);
+    Store(to + 16, Load(from + 16));
   }
 };
 
@@ -106,22 +107,22 @@ std::size_t CountEscapes(const char*& at, const char* end) {
 
 // ---- Unescaping -----------------------------------------------------------------------------
 
-// One block, whose first `carry` bytes the previous block's last escape took. Step k copies the
-// run before the block's k-th escape and writes the byte that escape stands for; input byte p
-// goes to out - carry + p - (escapes before p). Sentinel bits from `stop` on play the part they
-// play in EscapeBlock.
+// One block, whose first `carry` bytes the previous block's last escape took. Segment 0 copies
+// the block's first run; segment k copies, from the byte that escape k - 1 takes on, that byte
+// XORed and the run after it. Input byte p goes to out - carry + p - (escapes up to p). Sentinel
+// bits from `stop` on play the part they play in EscapeBlock.
 struct UnescapeBlock {
   const char* in;
   char* base;             // out - carry
   std::uint64_t escapes;  // bit p: byte p is an 0x18; every bit from `stop` on is set
-  unsigned pos;           // the first byte of the block not yet taken
 
-  void Step(unsigned k) {
-    auto next = static_cast<unsigned>(__builtin_ctzll(escapes));
-    Copy32(base - k + pos, in + pos);
-    base[next - k] = static_cast<char>(in[next + 1] ^ 0x40);
-    pos = next + 2;
+  void Segment(unsigned k) {
+    auto escape = static_cast<unsigned>(__builtin_ctzll(escapes));
     escapes &= escapes - 1;
+    const char* from = in + escape + 1;
+    char* to = base + escape + 1 - k;
+    Store(to, _mm_xor_si128(Load(from), _mm_cvtsi32_si128(0x40)));
+    Store(to + 16, Load(from + 16));
   }
 };
 
@@ -137,16 +138,20 @@ std::size_t EscapedSize(std::string_view bytes) {
 char* WriteEscaped(std::string_view bytes, char* out) {
   const char* in = bytes.data();
   const char* end = in + bytes.size();
-  for (; end - in >= kInputSlack; in += kBlock) {
+  // The segments read the byte before each escape, so the blocks start after the first byte.
+  if (end - in <= kInputSlack) return portable::WriteEscaped(bytes, out);
+  out = portable::WriteEscaped(bytes.substr(0, 1), out);
+  for (++in; end - in >= kInputSlack; in += kEscapeBlock) {
     Lanes escapeLanes = NeedsEscape(Load32(in));
-    unsigned count = Count(escapeLanes);
-    EscapeBlock block{in, out, Bits(escapeLanes) | (~std::uint64_t{0} << kBlock)};
-    block.Step(0);
-    block.Step(1);
-    block.Step(2);
-    block.Step(3);
-    for (unsigned k = kUnrolledSteps; k <= count; ++k) block.Step(k);
-    out += kBlock + count;
+    unsigned escapes = Bits(escapeLanes);
+    unsigned count = Count(escapeLanes) - (escapes >> kEscapeBlock);  // the 32nd byte is the next block's
+    EscapeBlock block{in, out, escapes | (~std::uint64_t{0} << kEscapeBlock)};
+    Copy32(out, in);
+    block.Segment(1);
+    block.Segment(2);
+    block.Segment(3);
+    for (unsigned k = kUnrolledSegments; k <= count; ++k) block.Segment(k);
+    out += kEscapeBlock + count;
   }
   return portable::WriteEscaped({in, static_cast<std::size_t>(end - in)}, out);
 }
@@ -163,8 +168,8 @@ char* Unescape(std::string_view raw, char* out) {
     // An 0x18 followed by a byte below 0x20 makes the text bad; the byte after the block's last
     // is loaded too. In a good text every 0x18 starts an escape, since the byte an escape takes
     // is 0x20 or above, so the mask of the 0x18 bytes is the mask of the escapes, and the carry
-    // to the next block is its last bit. A bad text is still written inside the output: steps
-    // never go back before the block's output.
+    // to the next block is its last bit. A bad text is still written inside the output: no
+    // segment goes back before the block's output.
     bad = _mm_or_si128(bad, _mm_and_si128(escapeLanes.low, BelowSpace(Load(in + 1))));
     bad = _mm_or_si128(bad, _mm_and_si128(escapeLanes.high, BelowSpace(Load(in + 17))));
     unsigned raw = Bits(escapeLanes);
@@ -172,12 +177,12 @@ char* Unescape(std::string_view raw, char* out) {
     unsigned count = Count(escapeLanes) - (raw & carry);
     unsigned nextCarry = raw >> (kBlock - 1);
     unsigned stop = kBlock + nextCarry;
-    UnescapeBlock block{in, out - carry, escapes | (~std::uint64_t{0} << stop), carry};
-    block.Step(0);
-    block.Step(1);
-    block.Step(2);
-    block.Step(3);
-    for (unsigned k = kUnrolledSteps; k <= count; ++k) block.Step(k);
+    UnescapeBlock block{in, out - carry, escapes | (~std::uint64_t{0} << stop)};
+    Copy32(out, in + carry);
+    block.Segment(1);
+    block.Segment(2);
+    block.Segment(3);
+    for (unsigned k = kUnrolledSegments; k <= count; ++k) block.Segment(k);
     out += stop - carry - count;
     carry = nextCarry;
   }

@@ -78,11 +78,11 @@ void ExpectBothPathsEscape(std::string_view bytes) {
 }
 
 // The paths meet every byte value at every position of a block, and across the block
-// boundaries, amid plain bytes and amid bytes that all need escaping. 140 bytes make three
-// 32-byte blocks and a tail.
+// boundaries, amid plain bytes and amid bytes that all need escaping. 160 bytes make three
+// vector blocks and a tail on either path.
 TEST(Escape, EveryByteAtEveryPositionBothPaths) {
   for (char background : {'a', '\n'}) {
-    for (std::size_t size : {140u}) {
+    for (std::size_t size : {160u}) {
       for (std::size_t at = 0; at < size; ++at) {
         for (int byte = 0; byte < 256; ++byte) {
           std::string bytes(size, background);
@@ -97,7 +97,7 @@ TEST(Escape, EveryByteAtEveryPositionBothPaths) {
 // An escape at every position, followed by every byte: a byte below 0x20 after it, or nothing
 // after it, is a bad text on both paths; any other byte stands for itself XOR 0x40.
 TEST(Unescape, EveryEscapeAtEveryPositionBothPaths) {
-  for (std::size_t size : {69u, 140u}) {
+  for (std::size_t size : {80u, 160u}) {
     for (std::size_t at = 0; at < size; ++at) {
       for (int byte = 0; byte < 256; ++byte) {
         std::string raw(size, 'a');
@@ -118,7 +118,8 @@ TEST(Unescape, EveryEscapeAtEveryPositionBothPaths) {
   }
 }
 
-// Texts thick with 0x18 and control bytes, good and bad, at every alignment: the paths agree.
+// Texts thick with 0x18 and control bytes, good and bad, at every alignment: the paths agree,
+// unescaping them and escaping them.
 TEST(Unescape, RandomTextsBothPathsAgree) {
   std::mt19937 random(7);
   const char alphabet[] = {'\x18', '\x18', '\x18', '\x00', '\x0A', '\x1F', '\x20', '\x7D', 'a', '\xFF'};
@@ -129,6 +130,9 @@ TEST(Unescape, RandomTextsBothPathsAgree) {
     for (std::size_t offset = 0; offset < 16; ++offset) {
       Placed placed(raw, offset);
       ASSERT_EQ(Unescaped(placed.view(), sse2::Unescape), Unescaped(placed.view(), portable::Unescape))
+          << "round " << round << " offset " << offset;
+      std::size_t size = portable::EscapedSize(placed.view());
+      ASSERT_EQ(Escaped(placed.view(), size, sse2::WriteEscaped), Escaped(placed.view(), size, portable::WriteEscaped))
           << "round " << round << " offset " << offset;
     }
   }
