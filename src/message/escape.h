@@ -1,7 +1,7 @@
 // Internal to the message codec: the escaping of token bytes. A byte below 0x20 or 0x7F travels
 // as 0x18 followed by the byte XOR 0x40; every other byte stands for itself.
 //
-// Two paths give the same bytes: a portable one, a 64-bit word at a time, and an SSE2 one, 16
+// Two paths give the same bytes: a portable one, a 64-bit word at a time, and an SSE2 one, 32
 // bytes at a time, which the codec uses wherever the compiler targets SSE2. Both stay callable
 // so that they can be checked against each other.
 #pragma once

@@ -172,10 +172,10 @@ char* Unescape(std::string_view raw, char* out) {
     // segment goes back before the block's output.
     bad = _mm_or_si128(bad, _mm_and_si128(escapeLanes.low, BelowSpace(Load(in + 1))));
     bad = _mm_or_si128(bad, _mm_and_si128(escapeLanes.high, BelowSpace(Load(in + 17))));
-    unsigned raw = Bits(escapeLanes);
-    unsigned escapes = raw & (~0u << carry);
-    unsigned count = Count(escapeLanes) - (raw & carry);
-    unsigned nextCarry = raw >> (kBlock - 1);
+    unsigned found = Bits(escapeLanes);
+    unsigned escapes = found & (~0u << carry);
+    unsigned count = Count(escapeLanes) - (found & carry);
+    unsigned nextCarry = found >> (kBlock - 1);
     unsigned stop = kBlock + nextCarry;
     UnescapeBlock block{in, out - carry, escapes | (~std::uint64_t{0} << stop)};
     Copy32(out, in + carry);
