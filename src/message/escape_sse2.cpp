@@ -91,15 +91,18 @@ struct EscapeBlock {
   }
 };
 
-// Sums the escape flags in byte lanes and folds them before any lane passes 255.
+// Sums the escape flags of each 32 bytes in byte lanes and folds them before any lane passes 255.
 std::size_t CountEscapes(const char*& at, const char* end) {
   std::size_t count = 0;
-  while (end - at >= 16) {
-    __m128i lanes = _mm_setzero_si128();
-    for (int blocks = 0; blocks < 255 && end - at >= 16; ++blocks, at += 16) {
-      lanes = _mm_sub_epi8(lanes, NeedsEscape(Load(at)));
+  while (end - at >= kBlock) {
+    __m128i low = _mm_setzero_si128();
+    __m128i high = _mm_setzero_si128();
+    for (int blocks = 0; blocks < 255 && end - at >= kBlock; ++blocks, at += kBlock) {
+      Lanes escapeLanes = NeedsEscape(Load32(at));
+      low = _mm_sub_epi8(low, escapeLanes.low);
+      high = _mm_sub_epi8(high, escapeLanes.high);
     }
-    __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+    __m128i sums = _mm_add_epi64(_mm_sad_epu8(low, _mm_setzero_si128()), _mm_sad_epu8(high, _mm_setzero_si128()));
     count += static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_srli_si128(sums, 8))));
   }
   return count;
