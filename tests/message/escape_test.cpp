@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -14,12 +14,12 @@ namespace {
 #if defined(LUMARIX_ESCAPE_SSE2)
 
 // A copy of `bytes` that ends exactly where its allocation ends and starts `offset` bytes into
-// it, so that AddressSanitizer sees any read past the end and the paths meet every alignment.
+// it, so that AddressSanitizer sees any read past the end, and the paths meet other alignments.
 class Placed {
  public:
-  Placed(std::string_view bytes, std::size_t offset) : storage_(new char[offset + bytes.size()]), offset_(offset) {
+  Placed(std::string_view bytes, std::size_t offset)
+      : storage_(new char[offset + bytes.size()]), offset_(offset), size_(bytes.size()) {
     std::copy(bytes.begin(), bytes.end(), storage_.get() + offset);
-    size_ = bytes.size();
   }
   std::string_view view() const { return {storage_.get() + offset_, size_}; }
 
