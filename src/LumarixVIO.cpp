@@ -136,8 +136,21 @@ bool StreamKeyPressed() {
   return true;
 }
 
+// Wine's console raises a Ctrl+C event for the key even with processed input off, and the default
+// handler ends the process at once with exit code 0. The key is an ordinary one for the readers, so
+// the process ignores the event while the module is set up. A terminal on POSIX sends no signal for
+// it: its raw mode has ISIG off.
+void IgnoreCtrlC(bool ignore) {
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(nullptr, ignore ? TRUE : FALSE);
+#else
+  (void)ignore;
+#endif
+}
+
 void ShutdownConsoleInput() {
   RestoreConsoleInput();
+  if (state.initialised) IgnoreCtrlC(false);
   cells.clear();
   cells.shrink_to_fit();
 }
@@ -158,6 +171,7 @@ void InitConsoleInput() {
     SetConsoleMode(input, kRawInputMode);
     FlushConsoleInputBuffer(input);
   }
+  IgnoreCtrlC(true);
   state.initialised = true;
 }
 
