@@ -220,6 +220,24 @@ TEST_F(PrintClientE2E, WarningEndsAsAnAnsweredRequest) {
   EXPECT_EQ(result.output, Confirmation(file, "YES") + Lines({"2 pages have been printed", "WARNING: NUL bytes", ""}));
 }
 
+// The client writes its own line ends; a LF or CR LF inside a reply text is the server's and
+// reaches the screen (or the file the output is redirected to) unconverted.
+TEST_F(PrintClientE2E, ReplyTextsPassThroughByteExact) {
+  std::string file = dir.Write("a.cpp", "x");
+  {
+    FakePrintServer server(Answer({{"Message", "one\ntwo\r\nthree\r"}, {"Warning", "a\nb\r\n"}}));
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + "one\ntwo\r\nthree\r" + kEnd + kEnd + "WARNING: a\nb\r\n" + kEnd + kEnd);
+  }
+  FakePrintServer server(Answer({{"Error", "no\nquota\r\n"}}));
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + "\aFATAL ERROR: no\nquota\r\n" + kEnd +
+                               Lines({"*** Please immediately report to the jury ***",
+                                      "Unable to send file to the printer, exiting.", "\a"}));
+}
+
 TEST_F(PrintClientE2E, AReplyInSingleBytesAndAReplyFollowedByTheCloseBothArrive) {
   std::string file = dir.Write("a.cpp", "x");
   {
