@@ -21,4 +21,19 @@ inline ProcessLaunch PrintClientLaunch(const std::filesystem::path& dir, const s
   return launch;
 }
 
+#if defined(WINDOWS_PRINT_CLIENT_PATH)
+// The Windows build's client started the same way under Wine, in the private prefix beside it.
+inline std::filesystem::path WindowsPrintClientPrefix() {
+  return std::filesystem::path(WINDOWS_PRINT_CLIENT_PATH).parent_path() / "wineprefix";
+}
+
+inline ProcessLaunch WindowsPrintClientLaunch(const std::filesystem::path& dir, const std::vector<std::string>& arguments) {
+  ProcessLaunch launch = PrintClientLaunch(dir, arguments);
+  launch.program = WINE_RUN_PATH;
+  launch.arguments.insert(launch.arguments.begin(), WINDOWS_PRINT_CLIENT_PATH);
+  launch.environment.emplace_back("WINEPREFIX", WindowsPrintClientPrefix().string());
+  return launch;
+}
+#endif
+
 }  // namespace lumarix::testing
