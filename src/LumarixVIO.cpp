@@ -136,10 +136,10 @@ bool StreamKeyPressed() {
   return true;
 }
 
-// Wine's console raises a Ctrl+C event for the key even with processed input off, and the default
-// handler ends the process at once with exit code 0. The key is an ordinary one for the readers, so
-// the process ignores the event while the module is set up. A terminal on POSIX sends no signal for
-// it: its raw mode has ISIG off.
+// Wine's console leaves its terminal's signal keys on, so Ctrl+C becomes a Ctrl+C event even with
+// processed input off, and the default handler ends the process at once with exit code 0. The key
+// is an ordinary one for the readers, so the process ignores the event while the module is set up.
+// On POSIX the terminal's raw mode has ISIG off: no signal comes.
 void IgnoreCtrlC(bool ignore) {
 #if defined(_WIN32)
   SetConsoleCtrlHandler(nullptr, ignore ? TRUE : FALSE);

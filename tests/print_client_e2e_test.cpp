@@ -1,5 +1,6 @@
 // The print client as a contestant runs it: the built program in a process of its own, its
-// standard input a pipe, against a scripted print server on loopback.
+// standard input a pipe (or, on POSIX, a terminal, and the Windows build in Wine's console),
+// against a scripted print server on loopback.
 #include <gtest/gtest.h>
 
 #include <chrono>
