@@ -4,12 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-// GCC 12 under AddressSanitizer takes std::regex's matcher for uninitialised (a false alarm
-// inside the library), which -Werror would make fatal.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
-#pragma GCC diagnostic pop
 
 #if !defined(_WIN32)
 #include <termios.h>
