@@ -347,6 +347,11 @@ using SocketDispatch = ChannelsTest;
 
 void Post(UINT message, LPARAM lParam = 0) { PostMessageA(SocketWindow, message, 0, lParam); }
 
+// A socket event of the channel, as Windows Sockets posts it: wParam is the socket.
+void PostEvent(std::int32_t ch, LPARAM lParam) {
+  PostMessageA(SocketWindow, kSocketEvent + static_cast<UINT>(ch), sockdata[ch].load()->sock, lParam);
+}
+
 TEST_F(SocketDispatch, SocketEventsCallTheWorkOfTheirLowHalf) {
   WorkRecorder recorder;
   std::int32_t ch = -1;
@@ -356,20 +361,39 @@ TEST_F(SocketDispatch, SocketEventsCallTheWorkOfTheirLowHalf) {
   recorder.Clear();
   const std::int32_t before = refcnt[ch];
   const std::string n = std::to_string(ch);
-  Post(kSocketEvent + ch, FD_READ);
-  Post(kSocketEvent + ch, FD_WRITE);
-  Post(kSocketEvent + ch, FD_ACCEPT);
-  Post(kSocketEvent + ch, FD_CONNECT);
+  PostEvent(ch, FD_READ);
+  PostEvent(ch, FD_WRITE);
+  PostEvent(ch, FD_ACCEPT);
+  PostEvent(ch, FD_CONNECT);
   recorder.Drain();
   EXPECT_EQ(recorder.Calls(), (std::vector<std::string>{"receive " + n, "send " + n, "accept " + n}));
   EXPECT_EQ(refcnt[ch], before);
 
-  Post(kSocketEvent + ch, (0x2745 << 16) | FD_CLOSE);
+  PostEvent(ch, (0x2745 << 16) | FD_CLOSE);
   TUserMessage* closed = Next();
   ASSERT_NE(closed, nullptr);
   EXPECT_EQ(closed->type, umClosed);
   EXPECT_EQ(closed->ch, ch);
   FreeUserMessage(closed);
+}
+
+TEST_F(SocketDispatch, EventsOfAnotherSocketUnderTheChannelsNumberAreIgnored) {
+  WorkRecorder recorder;
+  const std::int32_t ch = Open();
+  const std::int32_t other = Open();
+  recorder.Drain();
+  recorder.Clear();
+  // As a socket accepted on a listener reports under the listener's number, or an event left
+  // over from the channel's earlier socket.
+  const WPARAM foreign = sockdata[other].load()->sock;
+  for (LPARAM event : {FD_READ, FD_WRITE, FD_ACCEPT, FD_CLOSE}) {
+    PostMessageA(SocketWindow, kSocketEvent + static_cast<UINT>(ch), foreign, event);
+  }
+  recorder.Drain();
+  EXPECT_TRUE(recorder.Calls().empty());
+  EXPECT_TRUE(alive[ch]);
+  EXPECT_EQ(WaitMessage(0), nullptr) << "no umClosed";
+  EXPECT_EQ(refcnt[ch], 1);
 }
 
 TEST_F(SocketDispatch, SendEventsAndForeignNumbers) {

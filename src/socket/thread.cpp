@@ -32,15 +32,28 @@ void LogStackPosition(const char* format) {
   SOCKET_LOG(7, format, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&local)));
 }
 
-void OnSocketEvent(std::int32_t ch, LPARAM lParam) {
+// An event under the channel's number may name another socket: one accepted on a listening
+// channel reports under the listener's number until it is registered itself, and an event left
+// over from a channel's earlier socket may arrive after the number was given to a new one.
+bool IsEventOfChannel(std::int32_t ch, WPARAM wParam) {
+  const TSocketDesc* desc = sockdata[ch];
+  return desc && desc->sock == static_cast<SOCKET>(wParam);
+}
+
+void OnSocketEvent(std::int32_t ch, WPARAM wParam, LPARAM lParam) {
   IncRef(ch);
   SOCKET_LOG(4, "Identified message: socket event for channel %d", ch);
-  switch (WSAGETSELECTEVENT(lParam)) {
-    case FD_READ: Work().TryReceive(ch); break;
-    case FD_WRITE: Work().TrySend(ch); break;
-    case FD_ACCEPT: Work().TryAccept(ch); break;
-    case FD_CLOSE: ReceiveRestThenClose(ch); break;
-    default: break;
+  if (!IsEventOfChannel(ch, wParam)) {
+    SOCKET_LOG(4, "Socket event for channel %d ignored: socket %d is not the channel's", ch,
+               static_cast<int>(wParam));
+  } else {
+    switch (WSAGETSELECTEVENT(lParam)) {
+      case FD_READ: Work().TryReceive(ch); break;
+      case FD_WRITE: Work().TrySend(ch); break;
+      case FD_ACCEPT: Work().TryAccept(ch); break;
+      case FD_CLOSE: ReceiveRestThenClose(ch); break;
+      default: break;
+    }
   }
   DecRef(ch);
 }
@@ -74,7 +87,7 @@ void OnPacketsReceiveQuery() {
 void Dispatch(const MSG& msg) {
   const UINT number = msg.message;
   if (number >= kSocketEvent && number <= kSocketEvent + kLastChannel) {
-    OnSocketEvent(static_cast<std::int32_t>(number - kSocketEvent), msg.lParam);
+    OnSocketEvent(static_cast<std::int32_t>(number - kSocketEvent), msg.wParam, msg.lParam);
   } else if (number >= kSocketAliveEvent && number <= kSocketAliveEvent + kLastChannel) {
     OnSocketAlive(static_cast<std::int32_t>(number - kSocketAliveEvent));
   } else if (number >= kSocketSendEvent && number <= kSocketSendEvent + kLastChannel) {
