@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <atomic>
 #include <cctype>
+#include <cstdio>
+#include <thread>
 
 #include "LumarixTime.h"
 #include "LumarixUtil.h"
@@ -267,6 +269,32 @@ TEST_F(SocketChannels, FreeChannelsRefuseCloseAndDecRefWithErrorFileLines) {
   std::int32_t outside = kChannelCount;
   EXPECT_FALSE(FreeChannel(outside));
   EXPECT_EQ(outside, kChannelCount);
+}
+
+TEST_F(SocketChannels, ClosingAFreeChannelNeverTakesTheReferenceOfAnAllocationBesideIt) {
+  TempDir dir;
+  ScopedCurrentDirectory here(dir.path());
+  const std::int32_t ch = GetNewChannel();
+  ASSERT_GE(ch, 0);
+  DecRef(ch);
+  std::atomic<bool> done{false};
+  std::thread allocator([&] {
+    while (!done) {
+      const std::int32_t taken = GetNewChannel();
+      if (taken >= 0) DecRef(taken);
+    }
+  });
+  {
+    // The close's log line comes between its look at the count and its write: the log makes
+    // an allocation in between likely.
+    ScopedLog log(3, false, dir.File("close.log"));
+    for (int i = 0; i < 40000; ++i) CloseChannel(ch);
+    done = true;
+    allocator.join();
+  }
+  WorkRecorder().Drain();  // the send events of the closes that met the channel allocated
+  EXPECT_EQ(refcnt[ch], 0);
+  EXPECT_EQ(dir.Read(kErrorFileName).find("decrement"), std::string::npos) << "a count went below 0";
 }
 
 TEST_F(SocketChannels, FreeChannelWantsADeadChannelAndReleasesItsSocket) {

@@ -41,6 +41,16 @@ void Release(std::int32_t ch) {
   delete desc;
 }
 
+// False for a free channel, whose count is then set to 0: under the lock of IncRef and
+// DecRef, so that an allocation between the test and the write cannot lose its reference.
+bool IsHeld(std::int32_t ch) {
+  std::lock_guard guard(TableLock());
+  if (refcnt[ch] > 0) return true;
+  SOCKET_LOG(3, "ERROR: Closing channel %d with refcnt %d", ch, refcnt[ch].load());
+  refcnt[ch] = 0;
+  return false;
+}
+
 }  // namespace
 
 void IncRef(std::int32_t ch) {
@@ -128,9 +138,7 @@ std::int32_t GetChannelAllocation(SOCKET sock, std::int32_t udata, const std::st
 void CloseChannel(std::int32_t ch) {
   SOCKET_LOG(3, "Closing channel %d", ch);
   if (!IsChannel(ch)) return;
-  if (refcnt[ch] <= 0) {
-    SOCKET_LOG(3, "ERROR: Closing channel %d with refcnt %d", ch, refcnt[ch].load());
-    refcnt[ch] = 0;
+  if (!IsHeld(ch)) {
     ErrorFileLine("Socket library error: attempting to close refcnt=0\r\n");
     return;
   }
