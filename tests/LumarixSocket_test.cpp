@@ -184,6 +184,55 @@ TEST_F(SocketWatermark, FallingBelowTheWatermarkPostsTheReceiveQueryOnce) {
   sockdata[ch].load()->flags &= ~sfRecvPaused;
 }
 
+// Records the receive path puts, at most this many in all: it fills the queue to the
+// watermark and pauses, as TryReceive does with a peer that always has more to send.
+std::atomic<std::int32_t> recordsToPut{0};
+
+void PutUntilTheWatermark(std::int32_t ch) {
+  TSocketDesc& desc = *sockdata[ch].load();
+  desc.flags &= ~sfRecvPaused;
+  while (recordsToPut > 0) {
+    if (ReceivedQueue.AboveWatermark()) {
+      desc.flags |= sfRecvPaused;
+      return;
+    }
+    PutUserMessage(ReceivedQueue, Received(ch, "r"));
+    --recordsToPut;
+  }
+}
+
+std::int32_t Held(const TUserMessageQueue& queue) { return (queue.qe - queue.qb + kQueueSize) % kQueueSize; }
+
+TEST_F(SocketWatermark, APutRacingWithATakeAtTheWatermarkNeverLeavesTheChannelPaused) {
+  constexpr std::int32_t kRecords = 20000;
+  WorkRecorder recorder;
+  const std::int32_t ch = Open();
+  ASSERT_GE(ch, 0);
+  recorder.Drain();
+  recordsToPut = kRecords;
+  recorder.onReceive = PutUntilTheWatermark;
+  sockdata[ch].load()->flags |= sfRecvPaused;
+  PostMessageA(SocketWindow, kPacketsReceiveQuery, 0, 0);
+  // The taker keeps the queue at the watermark, so that its takes meet the puts there.
+  std::int32_t taken = 0;
+  DWORD lastTaken = GetTickCount();
+  while (taken < kRecords && GetTickCount() - lastTaken < 10000) {
+    TUserMessage* message = nullptr;
+    if (recordsToPut == 0 || Held(ReceivedQueue) >= kWatermark - 1) message = GetUserMessage(ReceivedQueue);
+    if (message) {
+      FreeUserMessage(message);
+      ++taken;
+      lastTaken = GetTickCount();
+    }
+  }
+  EXPECT_EQ(taken, kRecords) << "the channel was left paused with " << Held(ReceivedQueue) << " records queued";
+  recordsToPut = 0;
+  recorder.Drain();
+  recorder.onReceive = nullptr;
+  sockdata[ch].load()->flags &= ~sfRecvPaused;
+  while (TUserMessage* message = GetUserMessage(ReceivedQueue)) FreeUserMessage(message);
+}
+
 // ---- Channel table --------------------------------------------------------------------------
 
 using SocketChannels = ChannelsTest;
