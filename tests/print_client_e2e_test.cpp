@@ -7,6 +7,7 @@
 #include <regex>
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
 #include <termios.h>
 #endif
 
@@ -161,6 +162,18 @@ TEST_F(PrintClientE2E, TheSizeLimitIsExact) {
   EXPECT_EQ(result.output, Confirmation(over, "YES") + "\aFile read error (may be file>512k)" + kEnd);
   EXPECT_EQ(server.connections(), 0);
 }
+
+#if !defined(_WIN32)
+TEST_F(PrintClientE2E, AFifoIsNoFileToReadAndFailsAtOnce) {
+  const std::string fifo = dir.File("fifo.cpp");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  FakePrintServer server(Answer(kPrinted));
+  ProcessResult result = Run({fifo}, "YES\n");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(fifo, "YES") + "\aFile read error (may be file>512k)" + kEnd);
+  EXPECT_EQ(server.connections(), 0);
+}
+#endif
 
 TEST_F(PrintClientE2E, NoServerConfiguredFailsAtOnceWithExitCodeOne) {
   Configure("TEAM=team05\n");
