@@ -182,7 +182,7 @@ struct ExitPath {
 const ExitPath kExitPaths[] = {
     {"Halt", [] { Halt(7); }, 7},
     {"RunError", [] { RunError(239); }, 239},
-    {"Assertion", [] { LUMARIX_ASSERT(false, "LumarixVIO"); }, 1},
+    {"Assertion", [] { AssertionFailure({"LumarixVIO", 1}); }, 1},
     {"ExitWithoutHalt", [] { std::exit(3); }, 3},
 };
 

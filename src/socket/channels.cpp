@@ -114,7 +114,7 @@ std::int32_t GetChannelAllocation(SOCKET sock, std::int32_t udata, const std::st
   if (sockdata[ch]) {
     ErrorFileLine("Socket library error: allocated channel with non-null sockdata\r\n");
     SOCKET_LOG(1, "FATAL: allocated channel with non-null sockdata");
-    LUMARIX_ASSERT(sockdata[ch] == nullptr, kModuleName);
+    AssertionFailure(kAllocatedChannelHasRecord);
   }
   auto* desc = new TSocketDesc;
   desc->sock = sock;
@@ -162,7 +162,7 @@ bool FreeChannel(std::int32_t& ch) {
 bool CloseChannelWithTimeout(std::int32_t& ch, std::uint32_t timeout) {
   SOCKET_LOG(3, "Closing channel %d with allowed timeout %d", ch, static_cast<int>(timeout));
   const std::uint32_t start = GetTickCount();
-  LUMARIX_ASSERT(IsChannel(ch), kModuleName);
+  LUMARIX_ASSERT(IsChannel(ch), kClosingNoChannel);
   TSocketDesc* desc = sockdata[ch];
   if (desc && (desc->flags & sfClosed)) {
     SOCKET_LOG(3, "Channel %d is already closed", ch);

@@ -32,6 +32,11 @@ void FailWSACleanup(int error, int times);
 // The next `times` calls of the system's accept under accept fail with the POSIX `error`
 // before they reach the system; 0 times ends it.
 void FailAccept(int posixError, int times);
+// The next `times` calls of CreateWindowExA fail, as when the system has no room for a window.
+void FailCreateWindow(int times);
+// The next `times` calls of GetMessageA fail with -1. A thread already waiting in GetMessageA
+// is not disturbed: its next call fails.
+void FailGetMessage(int times);
 // Two connected TCP sockets on 127.0.0.1, for tests that need a peer before connect and
 // accept exist. False when the pair cannot be made.
 bool ConnectedPair(SOCKET& first, SOCKET& second);
