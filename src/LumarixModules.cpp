@@ -44,7 +44,7 @@ ModuleState& State() {
 
 }  // namespace
 
-void StartModules(std::initializer_list<const TModule*> modules) {
+void StartModules(TModuleList modules) {
   for (const TModule* module : modules) {
     try {
       if (module->Startup) module->Startup();
@@ -72,7 +72,7 @@ void StopModules() {
   }
 }
 
-void RunProgram(std::initializer_list<const TModule*> modules, const std::function<int()>& body) {
+void RunProgram(TModuleList modules, const std::function<int()>& body) {
   StartModules(modules);
   int exitCode = 0;
   try {
