@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kept_alive.h"
 #include "platform/winapi.h"
 
 namespace lumarix {
@@ -31,7 +32,7 @@ struct ModuleState {
 };
 
 ModuleState& State() {
-  static ModuleState* state = new ModuleState;  // used from exit paths after statics are gone
+  static KeptAlive<ModuleState> state;
   return *state;
 }
 

@@ -10,7 +10,6 @@
 namespace lumarix {
 
 struct TModule {
-  const char* name;
   void (*Startup)();
   void (*Shutdown)();
 };
