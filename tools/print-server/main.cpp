@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "LumarixModuleOrder.h"
 #include "LumarixSocket.h"
 #include "LumarixSocketStr.h"
 #include "LumarixTime.h"
@@ -128,6 +129,5 @@ int Serve(const TOptions& options) {
 
 int main(int argc, char** argv) {
   TOptions options = ParseOptions(argc, argv);
-  RunProgram({&LumarixUtilModule, &LumarixTimeModule, &LumarixSocketStrModule, &LumarixSocketModule},
-             [&] { return Serve(options); });
+  RunProgram(kLibraryModules, [&] { return Serve(options); });
 }
