@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -121,7 +122,10 @@ inline Parts PrintRequest(const std::string& id, const std::string& team, const 
 // The server with a spool directory and a team list in a test's directory.
 class ServerProcessTest : public TempDirTest {
  protected:
-  void SetUp() override { dir.Write("teams.txt", "team01 pw 1000\nteam02 pw 1000\n"); }
+  void SetUp() override {
+    dir.Write("teams.txt", "team01 pw 1000\nteam02 pw 1000\n");
+    std::filesystem::create_directories(dir.path() / "spool");
+  }
 
   std::string Spool() const { return dir.File("spool"); }
 
