@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <set>
+#include <map>
 #include <utility>
 
 #include "LumarixTime.h"
@@ -46,13 +46,16 @@ std::string JobText(const TPrintJob& job) {
          PrintableName(job.filename) + "'";
 }
 
-// An answer of the batch being recorded; one that depends on the batch's own changes turns into
-// an error if the batch cannot be committed.
+// An answer of the batch being recorded. One that depends on the batch's own changes turns
+// into an error if the batch cannot be committed.
 struct TPendingAnswer {
   TCompletion completion;
   bool needsCommit = false;
+  int spoolIndex = -1;         // its file in the batch's spool, when it is a new job
+  int sameAs = -1;             // a repeat of an earlier request of the same batch
   std::string spoolPath;
   std::int64_t number = 0;
+  TNewJob record;
 };
 
 }  // namespace
@@ -130,70 +133,98 @@ void TJobWorkers::RecordLoop() {
   }
 }
 
+// In three steps, so that a batch pays for one directory flush and one commit: each job is
+// checked and written to a temporary file; the files are flushed and named; the jobs are
+// recorded and committed. Only then are the answers reported.
 void TJobWorkers::RecordBatch(std::vector<TJobTicket>& batch) {
-  std::vector<TPendingAnswer> answers;
+  std::vector<TPendingAnswer> answers(batch.size());
   std::string storeError;
   bool storeFailed = !recordStore_.Begin(storeError);
-  std::set<std::pair<std::string, std::string>> recordedNow;
-  for (TJobTicket& ticket : batch) {
-    const TPrintJob& job = ticket.job;
-    TPendingAnswer answer;
-    answer.completion.ch = ticket.ch;
-    answer.completion.serial = ticket.serial;
+  std::map<std::pair<std::string, std::string>, int> newInBatch;
+  std::map<std::string, std::int64_t> chargedInBatch;
+  TSpoolBatch spool(options_.spoolDir);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const TPrintJob& job = batch[i].job;
+    TPendingAnswer& answer = answers[i];
+    answer.completion.ch = batch[i].ch;
+    answer.completion.serial = batch[i].serial;
     auto fail = [&](const std::string& error) {
       answer.completion.reply = ErrorReply(job.id, error);
       answer.completion.logLine = "refused " + JobText(job) + ": " + error;
     };
     const auto key = std::make_pair(job.team, job.id);
-    std::optional<TReply> earlier = storeFailed ? std::nullopt : recordStore_.RecordedReply(job.team, job.id);
     if (storeFailed) {
       fail("The print server cannot record the job: " + storeError);
-    } else if (earlier) {
+    } else if (auto earlier = newInBatch.find(key); earlier != newInBatch.end()) {
+      answer.sameAs = earlier->second;
+      answer.needsCommit = true;
+    } else if (std::optional<TReply> recorded = recordStore_.RecordedReply(job.team, job.id)) {
       // A repeated request: the same answer, neither printed nor charged again.
-      answer.completion.reply = *earlier;
+      answer.completion.reply = *recorded;
       answer.completion.logLine = "repeated " + JobText(job) + " answered again";
-      answer.needsCommit = recordedNow.count(key) > 0;
     } else if (TRendered rendered = options_.render(job); !rendered.ok) {
       fail(rendered.error);
     } else {
       const TTeamAccount* account = options_.teams ? options_.teams->Find(job.team) : nullptr;
       std::optional<std::int64_t> left;
-      if (account && account->quota) left = *account->quota - recordStore_.UsedPages(job.team) - rendered.pages;
+      if (account && account->quota) {
+        left = *account->quota - recordStore_.UsedPages(job.team) - chargedInBatch[job.team] - rendered.pages;
+      }
+      std::string spoolError;
       if (left && *left < 0) {
         fail("Page quota exceeded: the job has " + std::to_string(rendered.pages) + " pages, " +
              std::to_string(*left + rendered.pages) + " left");
-      } else if (TSpoolResult spooled = WriteSpoolFile(options_.spoolDir, SpoolStem(job), SpoolText(job)); !spooled.ok) {
-        fail("The print server cannot spool the job: " + spooled.error);
+      } else if ((answer.spoolIndex = spool.Add(SpoolStem(job), SpoolText(job), spoolError)) < 0) {
+        fail("The print server cannot spool the job: " + spoolError);
       } else {
-        TNewJob record{job.id, job.team, job.filename, spooled.path, rendered.pages,
-                       AcceptedReply(job, rendered.pages, left)};
-        std::optional<std::int64_t> number = recordStore_.AddJob(record, storeError);
+        chargedInBatch[job.team] += rendered.pages;
+        newInBatch[key] = static_cast<int>(i);
         answer.needsCommit = true;
-        answer.spoolPath = spooled.path;
-        answer.completion.reply = record.reply;
-        answer.completion.logLine = JobText(job) + ": " + std::to_string(rendered.pages) + " pages, spooled to " +
-                                    PrintableName(spooled.path, 1000);
-        if (number) {
-          answer.number = *number;
-          recordedNow.insert(key);
-        } else {
-          storeFailed = true;
-        }
+        answer.record = TNewJob{job.id, job.team, job.filename, {}, rendered.pages,
+                                AcceptedReply(job, rendered.pages, left)};
+        answer.completion.reply = answer.record.reply;
       }
     }
-    answers.push_back(std::move(answer));
+  }
+
+  std::vector<TSpoolResult> spooled = spool.Publish();
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    TPendingAnswer& answer = answers[i];
+    if (answer.spoolIndex < 0) continue;
+    const TSpoolResult& file = spooled[static_cast<std::size_t>(answer.spoolIndex)];
+    if (!file.ok) {
+      answer.needsCommit = false;
+      answer.completion.reply = ErrorReply(batch[i].job.id, "The print server cannot spool the job: " + file.error);
+      answer.completion.logLine = "refused " + JobText(batch[i].job) + ": " + file.error;
+      continue;
+    }
+    answer.spoolPath = answer.record.spoolPath = file.path;
+    answer.completion.logLine = JobText(batch[i].job) + ": " + std::to_string(answer.record.pages) +
+                                " pages, spooled to " + PrintableName(file.path, 1000);
+    if (storeFailed) continue;
+    if (std::optional<std::int64_t> number = recordStore_.AddJob(answer.record, storeError)) {
+      answer.number = *number;
+    } else {
+      storeFailed = true;
+    }
   }
   if (!storeFailed && !recordStore_.Commit(storeError)) storeFailed = true;
   if (storeFailed) recordStore_.Rollback();
 
   std::vector<TCompletion> completions;
   std::vector<std::int64_t> recorded;
-  for (TPendingAnswer& answer : answers) {
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    TPendingAnswer& answer = answers[i];
+    if (answer.sameAs >= 0) {
+      const TPendingAnswer& first = answers[static_cast<std::size_t>(answer.sameAs)];
+      answer.completion.reply = first.completion.reply;
+      answer.completion.logLine = "repeated " + JobText(batch[i].job) + " answered again";
+      answer.needsCommit = first.needsCommit;
+    }
     if (storeFailed && answer.needsCommit) {
       // Nothing of the batch was recorded: its files go and its teams are not charged.
       if (!answer.spoolPath.empty()) ::unlink(answer.spoolPath.c_str());
-      const std::string id = ReplyPart(answer.completion.reply, "ID");
-      answer.completion.reply = ErrorReply(id, "The print server cannot record the job: " + storeError);
+      answer.completion.reply = ErrorReply(batch[i].job.id, "The print server cannot record the job: " + storeError);
       answer.completion.logLine = "not recorded: " + storeError;
     } else if (answer.number) {
       recorded.push_back(answer.number);

@@ -1,5 +1,6 @@
-// The server's log: one line per event on standard output, with the local time, written whole
-// by whichever thread has something to say.
+// The server's log: one line per event on standard output, with the local time. Lines are
+// handed to a writer thread, so that an output that does not take them (a full pipe, a paused
+// terminal) never holds up the answering loop; beyond a bound, lines are dropped and counted.
 #pragma once
 
 #include <string>

@@ -39,7 +39,7 @@ bool SyncDirectory(const std::string& dir) {
 }
 
 // Gives the temporary file its final name without replacing any file; EEXIST tries the next.
-bool Publish(const std::string& temporary, const std::string& dir, const std::string& stem, std::string& path) {
+bool NameWithoutReplacing(const std::string& temporary, const std::string& dir, const std::string& stem, std::string& path) {
   for (int attempt = 1; attempt < 100000; ++attempt) {
     path = dir + "/" + stem + (attempt == 1 ? "" : "-" + std::to_string(attempt)) + ".txt";
     if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -51,37 +51,67 @@ bool Publish(const std::string& temporary, const std::string& dir, const std::st
 
 }  // namespace
 
-TSpoolResult WriteSpoolFile(const std::string& dir, const std::string& stem, const std::string& bytes) {
+TSpoolBatch::~TSpoolBatch() {
+  for (const TPending& file : pending_) {
+    if (file.fd >= 0) ::close(file.fd);
+    if (!file.temporary.empty()) ::unlink(file.temporary.c_str());
+  }
+}
+
+int TSpoolBatch::Add(const std::string& stem, const std::string& bytes, std::string& error) {
   static std::atomic<unsigned> sequence{0};
-  TSpoolResult result;
-  const std::string temporary =
-      dir + "/" + kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    result.error = SystemError("cannot create a file in the spool directory " + dir);
-    return result;
+  TPending file;
+  file.stem = stem;
+  file.temporary =
+      dir_ + "/" + kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + ".tmp";
+  file.fd = ::open(file.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (file.fd < 0) {
+    error = SystemError("cannot create a file in the spool directory " + dir_);
+    return -1;
   }
-  const bool written = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-  const int writeErrno = errno;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed) {
-    errno = written ? errno : writeErrno;
-    result.error = SystemError("cannot write the spool file");
-    ::unlink(temporary.c_str());
-    return result;
+  if (!WriteAll(file.fd, bytes)) {
+    error = SystemError("cannot write the spool file");
+    ::close(file.fd);
+    ::unlink(file.temporary.c_str());
+    return -1;
   }
-  if (!Publish(temporary, dir, stem, result.path)) {
-    result.error = SystemError("cannot name the spool file");
-    ::unlink(temporary.c_str());
-    return result;
+  pending_.push_back(file);
+  return static_cast<int>(pending_.size()) - 1;
+}
+
+std::vector<TSpoolResult> TSpoolBatch::Publish() {
+  std::vector<TSpoolResult> results(pending_.size());
+  bool anyPublished = false;
+  for (std::size_t i = 0; i < pending_.size(); ++i) {
+    TPending& file = pending_[i];
+    TSpoolResult& result = results[i];
+    const bool flushed = ::fsync(file.fd) == 0;
+    const int flushErrno = errno;
+    const bool closed = ::close(file.fd) == 0;
+    file.fd = -1;
+    if (!flushed || !closed) {
+      errno = flushed ? errno : flushErrno;
+      result.error = SystemError("cannot write the spool file");
+    } else if (!NameWithoutReplacing(file.temporary, dir_, file.stem, result.path)) {
+      result.error = SystemError("cannot name the spool file");
+    } else {
+      file.temporary.clear();
+      result.ok = anyPublished = true;
+      continue;
+    }
+    ::unlink(file.temporary.c_str());
+    file.temporary.clear();
   }
-  if (!SyncDirectory(dir)) {
-    result.error = SystemError("cannot flush the spool directory");
-    ::unlink(result.path.c_str());
-    return result;
+  if (anyPublished && !SyncDirectory(dir_)) {
+    const std::string error = SystemError("cannot flush the spool directory");
+    for (TSpoolResult& result : results) {
+      if (!result.ok) continue;
+      ::unlink(result.path.c_str());
+      result = TSpoolResult{false, {}, error};
+    }
   }
-  result.ok = true;
-  return result;
+  pending_.clear();
+  return results;
 }
 
 void RemoveSpoolTemporaries(const std::string& dir) {

@@ -1,9 +1,11 @@
 // Spool files that are whole or absent: the bytes go to a temporary file in the spool
 // directory, are flushed to the disk and only then take their final name, which no other file
-// has, and the directory entry is flushed too. A failure leaves nothing behind.
+// has; then the directory entry is flushed too. A failure leaves nothing behind. Files are
+// written as a batch, so that a rush pays for one directory flush per batch, not per job.
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace lumarix::printserver {
 
@@ -13,9 +15,28 @@ struct TSpoolResult {
   std::string error;  // what failed, e.g. "No space left on device", when not
 };
 
-// Writes `bytes` as a new file of `dir` whose name is `stem` + ".txt", or `stem` + "-N.txt"
-// when that is taken (names are never reused, also across restarts).
-TSpoolResult WriteSpoolFile(const std::string& dir, const std::string& stem, const std::string& bytes);
+class TSpoolBatch {
+ public:
+  explicit TSpoolBatch(std::string dir) : dir_(std::move(dir)) {}
+  ~TSpoolBatch();  // removes the temporaries that were not published
+  TSpoolBatch(const TSpoolBatch&) = delete;
+  TSpoolBatch& operator=(const TSpoolBatch&) = delete;
+
+  // Writes `bytes` to a temporary file; its index in the batch, or -1 with the reason in `error`.
+  int Add(const std::string& stem, const std::string& bytes, std::string& error);
+  // Flushes every file, names each `stem` + ".txt" (or `stem` + "-N.txt" when that is taken;
+  // names are never reused, also across restarts) and flushes the directory. One result per Add
+  // that succeeded, in order.
+  std::vector<TSpoolResult> Publish();
+
+ private:
+  struct TPending {
+    std::string temporary, stem;
+    int fd = -1;
+  };
+  std::string dir_;
+  std::vector<TPending> pending_;
+};
 
 // Removes the temporary files a stopped server may have left in `dir`.
 void RemoveSpoolTemporaries(const std::string& dir);
