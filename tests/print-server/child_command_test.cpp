@@ -3,6 +3,7 @@
 #include "child_command.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -39,6 +40,18 @@ TEST(ChildCommandTest, FailuresAreToldApart) {
   result = RunChild(command);
   EXPECT_FALSE(result.started);
   EXPECT_NE(result.Describe(command).find("cannot start no-such-program-anywhere"), std::string::npos);
+}
+
+TEST(ChildCommandTest, AFailureWhoseStatusIsLostIsNotTakenForSuccess) {
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &previous);  // children are then reaped unseen
+  TChildCommand command;
+  command.arguments = {"sh", "-c", "exit 3"};
+  TChildResult result = RunChild(command);
+  ::sigaction(SIGCHLD, &previous, nullptr);
+  EXPECT_FALSE(result.Succeeded());
+  EXPECT_NE(result.Describe(command).find("no exit status"), std::string::npos) << result.Describe(command);
 }
 
 TEST(ChildCommandTest, ATimeoutEndsTheProgramAndWhatItStarted) {

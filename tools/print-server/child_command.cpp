@@ -109,7 +109,8 @@ bool Supervise(int pidFd, int pipeFd, pid_t pid, Clock::time_point deadline, std
 std::string TChildResult::Describe(const TChildCommand& command) const {
   std::string program = command.arguments.empty() ? std::string("(nothing)") : command.arguments[0];
   if (!started) return "cannot start " + program + ": " + problem;
-  if (timedOut) return program + " timed out after " + std::to_string(command.timeoutMs / 1000) + " s";
+  if (timedOut) return program + " timed out after " + std::to_string(command.timeoutMs) + " ms";
+  if (!problem.empty()) return program + ": " + problem;
   if (signal == SIGXFSZ) return program + " exceeded the output limit of " + std::to_string(command.fileSizeLimit) + " bytes";
   if (signal != 0) return program + " killed by signal " + std::to_string(signal);
   return program + " exit status " + std::to_string(exitCode);
@@ -172,9 +173,12 @@ TChildResult RunChild(const TChildCommand& command) {
   ::close(pipeFds[0]);
 
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t waited;
+  while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  // Without its status (SIGCHLD ignored, say) the child counts as failed, never as done.
+  if (waited != pid) result.problem = std::string("no exit status: ") + std::strerror(errno);
+  else if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   else if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
 }

@@ -30,7 +30,7 @@ struct TChildResult {
   std::string problem;  // why it could not be started
 
   bool Succeeded() const { return started && !timedOut && signal == 0 && exitCode == 0; }
-  // "exit status 2", "killed by signal 9", "timed out after 30 s", "cannot start ...".
+  // "exit status 2", "killed by signal 9", "timed out after 30000 ms", "cannot start ...".
   std::string Describe(const TChildCommand& command) const;
 };
 
