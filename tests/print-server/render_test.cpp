@@ -97,8 +97,11 @@ TEST_F(RenderTest, NamesCannotAddFormatCodesFieldsLinesOrPages) {
   request.team = "T$% %W $= $(HOME) |x| (p) \\ \nsecond\fthird";
   request.location = "R%% $n\x01";
   request.fileName = "a$%b|c%D.c";
+  request.outputBase = dir.File("job %d");  // to Ghostscript, a page number format
   TPrintout printout = RenderJob(request);
   ASSERT_EQ(printout.error, "");
+  EXPECT_EQ(printout.path, dir.File("job %d.pdf"));
+  EXPECT_TRUE(std::filesystem::exists(printout.path));
   EXPECT_EQ(printout.pages, 1);
   ASSERT_EQ(PdfPages(printout.path), 2);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <vector>
@@ -61,15 +62,19 @@ std::vector<std::string> RendererEnvironment(const std::vector<std::string>& hea
   return environment;
 }
 
-// enscript reports "[ N pages * 1 copy ] left in FILE" on its standard error.
+// enscript reports "[ N pages * 1 copy ] left in FILE" on its standard error: the first such
+// report counts, since the file's name, after it, may read like one too.
 bool PagesFromReport(const std::string& report, std::int64_t& pages) {
-  std::size_t at = report.rfind("[ ");
-  if (at == std::string::npos) return false;
-  char* end = nullptr;
-  long long value = std::strtoll(report.c_str() + at + 2, &end, 10);
-  if (end == report.c_str() + at + 2 || std::string(end).rfind(" page", 0) != 0) return false;
-  pages = value;
-  return true;
+  for (std::size_t at = report.find("[ "); at != std::string::npos; at = report.find("[ ", at + 1)) {
+    const char* digits = report.c_str() + at + 2;
+    char* end = nullptr;
+    long long value = std::strtoll(digits, &end, 10);
+    if (end != digits && std::strncmp(end, " page", 5) == 0) {
+      pages = value;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool RunRenderer(const TChildCommand& command, std::string& error, std::string& report) {
@@ -180,18 +185,19 @@ TRenderedText RenderText(const TRenderRequest& request) {
 }
 
 TPrintout BindPrintout(const TRenderedText& rendered, const std::string& pdfPath, const TRenderLimits& limits) {
+  TChildCommand command = RendererCommand(
+      {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
+       "-sOutputFile=" + GhostscriptOutputName(pdfPath), "-f", AsOperand(rendered.bannerPath),
+       AsOperand(rendered.bodyPath)},
+      {}, limits);
   TPrintout printout;
-  printout.pages = rendered.pages;
-  TChildCommand command;
-  command.arguments = {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite",
-                       "-sOutputFile=" + GhostscriptOutputName(pdfPath), "-f", AsOperand(rendered.bannerPath),
-                       AsOperand(rendered.bodyPath)};
-  command.environment = RendererEnvironment({});
-  command.timeoutMs = limits.timeoutMs;
-  command.fileSizeLimit = limits.maxOutputBytes;
   std::string report;
-  if (RunRenderer(command, printout.error, report)) printout.path = pdfPath;
-  else std::remove(pdfPath.c_str());
+  if (RunRenderer(command, printout.error, report)) {
+    printout.path = pdfPath;
+    printout.pages = rendered.pages;
+  } else {
+    std::remove(pdfPath.c_str());
+  }
   std::remove(rendered.bannerPath.c_str());
   std::remove(rendered.bodyPath.c_str());
   return printout;
