@@ -132,6 +132,15 @@ TEST_F(RenderTest, TheTextIsReadInTheCodePageNamed) {
   EXPECT_EQ(printout.path, "");
 }
 
+TEST_F(RenderTest, AMissingTextIsAnErrorNotAnEmptyJob) {
+  TRenderRequest request = Request("");
+  EXPECT_EQ(RenderText(request).error, "");  // an empty text is no error: it has no pages
+  request.textPath = dir.File("gone.txt");   // enscript exits 0 here, with no page count
+  TPrintout printout = RenderJob(request);
+  EXPECT_NE(printout.error.find("gone.txt"), std::string::npos) << printout.error;
+  EXPECT_EQ(printout.path, "");
+}
+
 TEST_F(RenderTest, ARenderingOverItsLimitsFailsAndLeavesNothing) {
   TRenderRequest request = Request(std::string(5000, '\f'));  // a page each
   request.limits.maxOutputBytes = 200000;
