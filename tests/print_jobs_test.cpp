@@ -7,19 +7,6 @@ namespace lumarix::printserver {
 namespace {
 
 
-TEST(CountPages, SixtyLinesAPageAndFormFeedsStartNewOnes) {
-  EXPECT_EQ(CountPages(""), 0);
-  EXPECT_EQ(CountPages("x"), 1);
-  EXPECT_EQ(CountPages(std::string(60, '\n')), 1);
-  EXPECT_EQ(CountPages(std::string(61, '\n')), 2);
-  EXPECT_EQ(CountPages(std::string(120, '\n')), 2);
-  EXPECT_EQ(CountPages(std::string(120, '\n') + "tail"), 3);
-  EXPECT_EQ(CountPages("a\fb"), 2);
-  EXPECT_EQ(CountPages("a\f"), 1);
-  EXPECT_EQ(CountPages("\f\f\fa"), 1);
-  EXPECT_EQ(CountPages(std::string(60, '\n') + "\f" + "b"), 2);  // no blank page after a full one
-}
-
 TEST(TeamList, LoadsTeamsPasswordsAndQuotas) {
   TTeamList teams;
   std::string error;
@@ -37,8 +24,17 @@ TEST(TeamList, LoadsTeamsPasswordsAndQuotas) {
   EXPECT_EQ(error, "line 2: bad page quota 'ten'");
   EXPECT_FALSE(TTeamList().Load("team01 pw 10\n\nteam01 pw 5\n", error));
   EXPECT_EQ(error, "line 3: team 'team01' is listed twice");
-  EXPECT_FALSE(TTeamList().Load("team01 pw 10 20\n", error));
-  EXPECT_EQ(error, "line 1: unexpected '20' after the quota");
+}
+
+TEST(TeamList, TheRestOfALineAfterTheQuotaIsTheTeamsLocation) {
+  TTeamList teams;
+  std::string error;
+  ASSERT_TRUE(teams.Load("team01 pw 50  Room B, seat 12 \r\nteam02 pw - Hall\tA\nteam03 pw 5\n", error)) << error;
+  EXPECT_EQ(teams.Find("team01")->location, "Room B, seat 12");
+  EXPECT_EQ(teams.Find("team01")->quota, 50);
+  EXPECT_EQ(teams.Find("team02")->location, "Hall\tA");
+  EXPECT_FALSE(teams.Find("team02")->quota.has_value());
+  EXPECT_EQ(teams.Find("team03")->location, "");
 }
 
 TEST(CheckRequest, RefusesWrongPasswordsUnknownTeamsAndFilesAboveTheLimit) {

@@ -152,8 +152,13 @@ TEST_F(ServerProcessTest, JobsAnsweredButNotPrintedBeforeACrashArePrintedAfterTh
   const std::string printed = dir.File("printed.log");
   Start({"--print-command", "printf '%s\\n' >> " + printed});
   EXPECT_TRUE(server->WaitForOutput("job 3 printed")) << server->Output();
+  // Each job rendered again from its spool file, and its PDF beside it handed to the command.
   std::string log = TempDir::ReadPath(printed);
-  for (const std::string& file : SpoolFiles(Spool())) EXPECT_NE(log.find(file + "\n"), std::string::npos) << log;
+  for (const std::string& file : SpoolFiles(Spool())) {
+    const std::string pdf = file.substr(0, file.size() - 4) + ".pdf";
+    EXPECT_NE(log.find(pdf + "\n"), std::string::npos) << log;
+    EXPECT_TRUE(std::filesystem::exists(pdf)) << pdf;
+  }
   EXPECT_EQ(SpoolFiles(Spool()).size(), 3u);
 }
 

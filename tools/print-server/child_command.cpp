@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -80,19 +81,26 @@ int MillisecondsUntil(Clock::time_point deadline) {
   return left < 0 ? 0 : static_cast<int>(left);
 }
 
+// How soon a cancel is seen.
+constexpr int kCancelSliceMs = 100;
+
 // Reads the child's output until the child has ended and the pipe is drained, or the deadline
-// passes. Returns false on timeout.
-bool Supervise(int pidFd, int pipeFd, pid_t pid, Clock::time_point deadline, std::size_t limit, std::string& kept) {
+// passes or the cancel is set. Returns false on timeout or cancel.
+bool Supervise(int pidFd, int pipeFd, pid_t pid, Clock::time_point deadline, const TChildCommand& command,
+               std::string& kept) {
   bool exited = false, drained = false;
   char buffer[4096];
   while (!drained) {
+    if (command.cancel && *command.cancel) return false;
     struct pollfd watched[2] = {{pipeFd, POLLIN, 0}, {pidFd, POLLIN, 0}};
-    int ready = ::poll(watched, exited ? 1 : 2, MillisecondsUntil(deadline));
+    const int wait = MillisecondsUntil(deadline);
+    int ready = ::poll(watched, exited ? 1 : 2, command.cancel ? std::min(wait, kCancelSliceMs) : wait);
     if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0 && wait > kCancelSliceMs && command.cancel) continue;
     if (ready <= 0) return false;
     if (watched[0].revents != 0) {
       ssize_t got = ::read(pipeFd, buffer, sizeof buffer);
-      if (got > 0) Keep(kept, buffer, static_cast<std::size_t>(got), limit);
+      if (got > 0) Keep(kept, buffer, static_cast<std::size_t>(got), command.keptOutputLimit);
       else if (got == 0 || errno != EINTR) drained = true;
     }
     if (!exited && watched[1].revents != 0) {
@@ -109,11 +117,30 @@ bool Supervise(int pidFd, int pipeFd, pid_t pid, Clock::time_point deadline, std
 std::string TChildResult::Describe(const TChildCommand& command) const {
   std::string program = command.arguments.empty() ? std::string("(nothing)") : command.arguments[0];
   if (!started) return "cannot start " + program + ": " + problem;
+  if (canceled) return program + " stopped as the server stops";
   if (timedOut) return program + " timed out after " + std::to_string(command.timeoutMs) + " ms";
   if (!problem.empty()) return program + ": " + problem;
   if (signal == SIGXFSZ) return program + " exceeded the output limit of " + std::to_string(command.fileSizeLimit) + " bytes";
   if (signal != 0) return program + " killed by signal " + std::to_string(signal);
   return program + " exit status " + std::to_string(exitCode);
+}
+
+std::optional<int> TChildResult::ExitStatus() const {
+  if (signal != 0) return 128 + signal;
+  if (exitCode >= 0) return exitCode;
+  return std::nullopt;
+}
+
+std::string LastLines(const std::string& text, int lines) {
+  constexpr std::size_t kKeptBytes = 4096;
+  std::size_t end = text.size();
+  if (end > 0 && text[end - 1] == '\n') --end;
+  std::size_t begin = end;
+  for (int seen = 0; begin > 0; --begin) {
+    if (text[begin - 1] == '\n' && ++seen == lines) break;
+  }
+  if (end - begin > kKeptBytes) begin = end - kKeptBytes;
+  return text.substr(begin, end - begin);
 }
 
 TChildResult RunChild(const TChildCommand& command) {
@@ -164,7 +191,8 @@ TChildResult RunChild(const TChildCommand& command) {
 
   auto deadline = Clock::now() + std::chrono::milliseconds(command.timeoutMs);
   int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // glibc 2.36 declares no C linkage for it
-  if (pidFd < 0 || !Supervise(pidFd, pipeFds[0], pid, deadline, command.keptOutputLimit, result.output)) {
+  if (pidFd < 0 || !Supervise(pidFd, pipeFds[0], pid, deadline, command, result.output)) {
+    result.canceled = command.cancel && *command.cancel;
     result.timedOut = pidFd >= 0;
     if (pidFd < 0) result.problem = std::string("cannot watch the child: ") + std::strerror(errno);
     ::kill(-pid, SIGKILL);

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <iterator>
+
 namespace lumarix::printserver {
 namespace {
 
@@ -25,8 +27,18 @@ CREATE TABLE IF NOT EXISTS teams(
   used_pages INTEGER NOT NULL);
 )sql";
 
+// Changes to the schema above, in order: a database made by an older server is brought up to
+// date when it is opened, keeping its jobs; PRAGMA user_version counts the changes applied.
+constexpr const char* kMigrations[] = {
+    "ALTER TABLE jobs ADD COLUMN location TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE jobs ADD COLUMN pdf_path TEXT;"
+    "ALTER TABLE jobs ADD COLUMN cups_job_id INTEGER;"
+    "ALTER TABLE jobs ADD COLUMN cups_state TEXT;",
+};
+
 constexpr const char* kJobColumns =
-    "SELECT number, request_id, team, filename, spool_path, state, pages, exit_status, print_output FROM jobs ";
+    "SELECT number, request_id, team, filename, spool_path, state, pages, exit_status, print_output, "
+    "location, received_at, pdf_path, cups_job_id, cups_state FROM jobs ";
 
 // One prepared statement, finalized when it goes out of scope.
 class TStatement {
@@ -78,6 +90,11 @@ TStoredJob JobFromRow(const TStatement& row) {
   job.pages = row.Int(6);
   if (!row.IsNull(7)) job.exitStatus = static_cast<int>(row.Int(7));
   job.printOutput = row.Text(8);
+  job.location = row.Text(9);
+  job.receivedAt = row.Text(10);
+  job.pdfPath = row.Text(11);
+  job.cupsJobId = row.Int(12);
+  job.cupsState = row.Text(13);
   return job;
 }
 
@@ -114,11 +131,30 @@ bool TJobStore::Open(const std::string& path, std::string& error) {
   }
   sqlite3_busy_timeout(db_, 5000);
   // WAL with full sync: a commit is on the disk before the answer goes out.
-  if (!Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", error) || !Execute(kSchema, error)) {
+  if (!Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", error) || !Execute(kSchema, error) ||
+      !Migrate(error)) {
     error = "cannot prepare the database " + path + ": " + error;
     return false;
   }
   return true;
+}
+
+bool TJobStore::Migrate(std::string& error) {
+  if (!Begin(error)) return false;
+  TStatement version(db_, "PRAGMA user_version");
+  const std::int64_t applied = version.Step() == SQLITE_ROW ? version.Int(0) : 0;
+  const std::int64_t wanted = static_cast<std::int64_t>(std::size(kMigrations));
+  for (std::int64_t next = applied; next < wanted; ++next) {
+    if (!Execute(kMigrations[next], error)) {
+      Rollback();
+      return false;
+    }
+  }
+  if (applied < wanted && !Execute(("PRAGMA user_version = " + std::to_string(wanted)).c_str(), error)) {
+    Rollback();
+    return false;
+  }
+  return Commit(error);
 }
 
 std::string TJobStore::LastError() const { return db_ ? sqlite3_errmsg(db_) : "out of memory"; }
@@ -159,9 +195,10 @@ std::int64_t TJobStore::UsedPages(const std::string& team) {
 
 std::optional<std::int64_t> TJobStore::AddJob(const TNewJob& job, std::string& error) {
   TStatement insert(db_,
-                    "INSERT INTO jobs(request_id, team, filename, pages, state, spool_path, reply) "
-                    "VALUES(?1, ?2, ?3, ?4, 'recorded', ?5, ?6)");
+                    "INSERT INTO jobs(request_id, team, filename, pages, state, spool_path, reply, location) "
+                    "VALUES(?1, ?2, ?3, ?4, 'recorded', ?5, ?6, ?7)");
   insert.Bind(1, job.requestId).Bind(2, job.team).Bind(3, job.filename).Bind(4, job.pages).Bind(5, job.spoolPath);
+  insert.Bind(7, job.location);
   insert.BindBlob(6, EncodeReply(job.reply));
   if (insert.Step() != SQLITE_DONE) {
     error = LastError();
@@ -177,6 +214,18 @@ std::optional<std::int64_t> TJobStore::AddJob(const TNewJob& job, std::string& e
     return std::nullopt;
   }
   return number;
+}
+
+std::vector<std::pair<std::string, std::int64_t>> TJobStore::AllUsedPages() {
+  TStatement query(db_, "SELECT team, used_pages FROM teams ORDER BY team");
+  std::vector<std::pair<std::string, std::int64_t>> used;
+  while (query.Step() == SQLITE_ROW) used.emplace_back(query.Text(0), query.Int(1));
+  return used;
+}
+
+std::vector<TStoredJob> TJobStore::QueuedJobs() {
+  TStatement query(db_, (std::string(kJobColumns) + "WHERE state = 'queued' ORDER BY number").c_str());
+  return JobsOf(query);
 }
 
 std::vector<TStoredJob> TJobStore::UnprintedJobs() {
@@ -210,6 +259,33 @@ bool TJobStore::RecordPrintOutcome(std::int64_t number, const std::string& state
                     "UPDATE jobs SET state = ?2, exit_status = ?3, print_output = ?4, "
                     "printed_at = datetime('now', 'localtime') WHERE number = ?1");
   update.Bind(1, number).Bind(2, state).Bind(3, exitStatus).Bind(4, output);
+  if (update.Step() == SQLITE_DONE) return true;
+  error = LastError();
+  return false;
+}
+
+bool TJobStore::RecordPrintout(std::int64_t number, const std::string& pdfPath, std::string& error) {
+  TStatement update(db_, "UPDATE jobs SET pdf_path = ?2 WHERE number = ?1");
+  update.Bind(1, number).Bind(2, pdfPath);
+  if (update.Step() == SQLITE_DONE) return true;
+  error = LastError();
+  return false;
+}
+
+bool TJobStore::RecordQueued(std::int64_t number, std::int64_t cupsJobId, std::string& error) {
+  TStatement update(db_, "UPDATE jobs SET state = 'queued', cups_job_id = ?2, cups_state = 'pending' WHERE number = ?1");
+  update.Bind(1, number).Bind(2, cupsJobId);
+  if (update.Step() == SQLITE_DONE) return true;
+  error = LastError();
+  return false;
+}
+
+bool TJobStore::RecordCupsOutcome(std::int64_t number, const std::string& state, const std::string& cupsState,
+                                  std::string& error) {
+  TStatement update(db_,
+                    "UPDATE jobs SET state = ?2, cups_state = ?3, printed_at = datetime('now', 'localtime') "
+                    "WHERE number = ?1");
+  update.Bind(1, number).Bind(2, state).Bind(3, cupsState);
   if (update.Step() == SQLITE_DONE) return true;
   error = LastError();
   return false;

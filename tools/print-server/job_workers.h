@@ -1,8 +1,10 @@
-// The workers apart from the answering loop. The recording worker takes checked requests in
-// batches: it counts each job's pages, checks the quota, writes the spool file and records the
-// batch in one transaction, and only then reports the answers back. The print workers then
-// print the recorded jobs one by one and record each outcome; at start they take up the jobs
-// a stopped server left unprinted. Rendering and printing are steps that can be replaced.
+// The workers apart from the answering loop. Render workers lay each checked request out as it
+// will be printed (enscript), which counts its pages. The recording worker takes the rendered
+// requests in batches: it checks the per-job limit and the quota against those pages, writes the
+// spool file and records the batch in one transaction, and only then reports the answers back.
+// The print workers then bind each recorded job into one PDF and hand it to a CUPS queue, or to
+// a print command, or leave it in the spool, and record each outcome; an outcome watcher asks
+// CUPS how the queued jobs ended. At start they take up the jobs a stopped server left unprinted.
 #pragma once
 
 #include <atomic>
@@ -11,14 +13,17 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cups_queue.h"
 #include "job_store.h"
 #include "print_jobs.h"
+#include "render.h"
 
 namespace lumarix::printserver {
 
@@ -37,30 +42,30 @@ struct TCompletion {
   std::string logLine;
 };
 
-struct TRendered {
-  bool ok = true;
-  std::int64_t pages = 0;
-  std::string error;  // when not ok: why the job cannot be printed, shown to the team
-};
-using TRenderStep = std::function<TRendered(const TPrintJob&)>;
-
 struct TPrinted {
   std::string state;  // printed, failed or spooled; recorded (not printed) when stopped
   std::optional<int> exitStatus;
   std::string output;
 };
-using TPrintStep = std::function<TPrinted(const TStoredJob&, const std::atomic<bool>& stopping)>;
+// Prints the bound PDF of a job some other way than CUPS.
+using TPrintStep = std::function<TPrinted(const TStoredJob&, const std::string& pdfPath,
+                                          const std::atomic<bool>& stopping)>;
 
 struct TWorkerOptions {
   std::string spoolDir;
   std::string databasePath;
   const TTeamList* teams = nullptr;
-  TRenderStep render;  // default: the pages of the text as sent
-  TPrintStep print;    // default: none, the spool file is the result
+  std::string encoding = "latin1";  // the code page the texts are read in
+  std::int64_t pageLimit = 20;       // the most pages one job may have; 0: no limit
+  TRenderLimits renderLimits;
+  int renderWorkers = 2;
+  std::optional<TCupsQueue> queue;  // where rendered jobs go; none: they stay in the spool
+  TPrintStep print;                 // instead of a queue; none: the PDF in the spool is the result
   int printWorkers = 1;
+  std::chrono::milliseconds outcomePoll{2000};  // how often CUPS is asked about queued jobs
 };
 
-// The print step that runs a command on each spool file, stopped after `limit`.
+// The print step that runs a command on each rendered PDF, stopped after `limit`.
 TPrintStep CommandPrintStep(const std::string& command, std::chrono::milliseconds limit);
 
 class TJobWorkers {
@@ -76,17 +81,32 @@ class TJobWorkers {
   std::vector<TCompletion> TakeCompletions();
 
  private:
+  struct TRenderedTicket {
+    TJobTicket ticket;
+    std::string location;
+    std::string spoolError;  // the text could not be written for its rendering
+    TRenderedText rendered;
+  };
+
+  void RenderLoop();
   void RecordLoop();
-  void RecordBatch(std::vector<TJobTicket>& batch);
+  void RecordBatch(std::vector<TRenderedTicket>& batch);
   void PrintLoop();
+  void PrintJob(TJobStore& store, const TStoredJob& job);
+  void WatchOutcomes();
   void Complete(std::vector<TCompletion>& completions);
+  bool Stopping();
 
   TWorkerOptions options_;
   std::atomic<bool> stopping_{false};
   std::mutex lock_;
-  std::condition_variable ticketsChanged_, printChanged_;
+  std::condition_variable ticketsChanged_, renderedChanged_, printChanged_, outcomesChanged_;
   std::deque<TJobTicket> tickets_;
+  std::deque<TRenderedTicket> rendered_;
   std::deque<std::int64_t> toPrint_;
+  // The renderings of recorded jobs, kept for their print step; a job taken up after a restart
+  // is rendered again from its spool file.
+  std::map<std::int64_t, TRenderedText> renderings_;
   std::vector<TCompletion> completions_;
   TJobStore recordStore_;
   std::vector<std::thread> threads_;

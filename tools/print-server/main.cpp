@@ -23,6 +23,8 @@
 #include "job_store.h"
 #include "job_workers.h"
 #include "print_jobs.h"
+#include "render.h"
+#include "report.h"
 #include "server_log.h"
 
 namespace {
@@ -47,17 +49,23 @@ struct TOptions {
   long backlog = 512;
   long memoryLimit = 256;
   long printWorkers = 1;
+  long renderWorkers = 2;
+  long pageLimit = 20;
+  std::string queue;
+  std::string encoding = "latin1";
   int logLevel = 0;
   bool report = false;
+  bool csv = false;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
   std::fprintf(stderr,
                "%s\nusage: print-server [--address A] [--port P] [--spool DIR] [--teams FILE]\n"
-               "                    [--print-command CMD] [--print-timeout S] [--print-workers N]\n"
-               "                    [--request-timeout S] [--backlog N] [--memory-limit MIB]\n"
-               "                    [--log-level N]\n"
-               "       print-server --report [--spool DIR]\n",
+               "                    [--page-limit N] [--encoding NAME] [--render-workers N]\n"
+               "                    [--queue NAME | --print-command CMD] [--print-timeout S]\n"
+               "                    [--print-workers N] [--request-timeout S] [--backlog N]\n"
+               "                    [--memory-limit MIB] [--log-level N]\n"
+               "       print-server report [--spool DIR] [--teams FILE] [--csv]\n",
                problem.c_str());
   std::exit(2);
 }
@@ -74,10 +82,15 @@ long Number(const std::string& option, const std::string& value, long low, long 
 
 TOptions ParseOptions(int argc, char** argv) {
   TOptions options;
-  for (int i = 1; i < argc; ++i) {
+  int first = 1;
+  if (argc > 1 && std::string(argv[1]) == "report") {
+    options.report = true;
+    first = 2;
+  }
+  for (int i = first; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--report") {
-      options.report = true;
+    if (option == "--csv" && options.report) {
+      options.csv = true;
       continue;
     }
     if (i + 1 >= argc) Usage("missing value for " + option);
@@ -93,8 +106,15 @@ TOptions ParseOptions(int argc, char** argv) {
     else if (option == "--backlog") options.backlog = Number(option, value, 1, 65535);
     else if (option == "--memory-limit") options.memoryLimit = Number(option, value, 16, 1 << 20);
     else if (option == "--log-level") options.logLevel = static_cast<int>(Number(option, value, 0, 7));
+    else if (option == "--page-limit") options.pageLimit = Number(option, value, 0, 100000);
+    else if (option == "--render-workers") options.renderWorkers = Number(option, value, 1, 64);
+    else if (option == "--queue") options.queue = value;
+    else if (option == "--encoding") options.encoding = value;
     else Usage("unknown option " + option);
   }
+  if (!options.queue.empty() && !options.printCommand.empty()) Usage("--queue and --print-command exclude each other");
+  if (!options.queue.empty() && !IsValidQueueName(options.queue)) Usage("not a CUPS queue name: " + options.queue);
+  if (!IsKnownEncoding(options.encoding)) Usage("unknown code page for --encoding: " + options.encoding);
   return options;
 }
 
@@ -123,25 +143,19 @@ bool PrepareSpool(const std::string& dir) {
   return false;
 }
 
-// The jury's view of the store: every job and each team's pages.
+// The jury's view of the store: each team's pages and every job.
 int Report(const TOptions& options) {
+  TTeamList teams;
+  if (!LoadTeams(options.teamsFile, teams)) return 1;
   TJobStore store;
   std::string error;
   if (!store.Open(options.spoolDir + "/" + kDatabaseName, error)) {
     std::fprintf(stderr, "print-server: %s\n", error.c_str());
     return 1;
   }
-  std::map<std::string, std::int64_t> pages;
-  for (const TStoredJob& job : store.AllJobs()) {
-    std::printf("%lld\t%s\t%s\t%lld pages\t%s", static_cast<long long>(job.number), PrintableName(job.team).c_str(),
-                PrintableName(job.filename).c_str(), static_cast<long long>(job.pages), job.state.c_str());
-    if (job.exitStatus) std::printf(" (exit status %d)", *job.exitStatus);
-    std::printf("\t%s\n", PrintableName(job.printOutput, 1000).c_str());
-    pages[job.team] += job.pages;
-  }
-  for (const auto& [team, used] : pages) {
-    std::printf("team %s: %lld pages used\n", PrintableName(team).c_str(), static_cast<long long>(store.UsedPages(team)));
-  }
+  const std::string report = MakeReport(teams, store.AllUsedPages(), store.AllJobs(),
+                                        options.csv ? EReportFormat::Csv : EReportFormat::Table);
+  std::fwrite(report.data(), 1, report.size(), stdout);
   return 0;
 }
 
@@ -156,6 +170,11 @@ int Serve(const TOptions& options) {
   workerOptions.databasePath = options.spoolDir + "/" + kDatabaseName;
   workerOptions.teams = &teams;
   workerOptions.printWorkers = static_cast<int>(options.printWorkers);
+  workerOptions.renderWorkers = static_cast<int>(options.renderWorkers);
+  workerOptions.pageLimit = options.pageLimit;
+  workerOptions.encoding = options.encoding;
+  // CUPS's clients find the scheduler as usual: CUPS_SERVER, or the system's own.
+  if (!options.queue.empty()) workerOptions.queue = TCupsQueue{options.queue, {}, 30000};
   if (!options.printCommand.empty()) {
     workerOptions.print = CommandPrintStep(options.printCommand, std::chrono::seconds(options.printTimeout));
   }

@@ -26,19 +26,18 @@ bool TTeamList::Load(const std::string& text, std::string& error) {
   for (int number = 1; std::getline(lines, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream fields(line);
-    std::string team, password, quota, extra;
+    std::string team, password, quota, location;
     if (!(fields >> team) || team[0] == '#') continue;
-    fields >> password >> quota >> extra;
-    if (!extra.empty()) {
-      error = LineError(number, "unexpected '" + PrintableName(extra) + "' after the quota");
-      return false;
-    }
+    fields >> password >> quota;
+    std::getline(fields >> std::ws, location);
+    while (!location.empty() && (location.back() == ' ' || location.back() == '\t')) location.pop_back();
     if (accounts_.count(team)) {
       error = LineError(number, "team '" + PrintableName(team) + "' is listed twice");
       return false;
     }
     TTeamAccount account;
     account.password = password;
+    account.location = location;
     if (!quota.empty() && quota != "-") {
       char* end = nullptr;
       long long pages = std::strtoll(quota.c_str(), &end, 10);
@@ -57,27 +56,6 @@ bool TTeamList::Load(const std::string& text, std::string& error) {
 const TTeamAccount* TTeamList::Find(const std::string& team) const {
   auto found = accounts_.find(team);
   return found == accounts_.end() ? nullptr : &found->second;
-}
-
-std::int64_t CountPages(const std::string& contents) {
-  std::int64_t pages = 0;
-  int lines = 0;
-  bool pageHasText = false;
-  for (char c : contents) {
-    if (c == '\f') {
-      if (pageHasText) ++pages;
-      lines = 0;
-      pageHasText = false;
-      continue;
-    }
-    pageHasText = true;
-    if (c == '\n' && ++lines == kLinesPerPage) {
-      ++pages;
-      lines = 0;
-      pageHasText = false;
-    }
-  }
-  return pages + (pageHasText ? 1 : 0);
 }
 
 std::optional<TPrintJob> JobFromRequest(const TMessagePart* request) {

@@ -13,31 +13,30 @@
 
 namespace lumarix::printserver {
 
-constexpr int kLinesPerPage = 60;
 // The largest file the client sends; a larger "Contents" is refused, not spooled.
 constexpr std::size_t kMaxContents = 524288;
 
 struct TTeamAccount {
   std::string password;
   std::optional<std::int64_t> quota;  // none: no limit
+  std::string location;               // where the team sits, as printed on its pages; may be empty
 };
 
 // Teams, their passwords and page quotas. Without a list every team may print without limit.
 class TTeamList {
  public:
-  // Lines "team password [quota]", blank-separated; "-" or nothing for no quota; "#" comments.
+  // Lines "team password [quota [location]]", blank-separated; "-" or nothing for no quota; the
+  // location is the rest of the line after the quota ("Room B, seat 12"); "#" comments.
   // Returns false and names the first bad line ("line N: ...") in `error`.
   bool Load(const std::string& text, std::string& error);
   bool restricted() const { return restricted_; }
   const TTeamAccount* Find(const std::string& team) const;
+  const std::map<std::string, TTeamAccount>& accounts() const { return accounts_; }
 
  private:
   bool restricted_ = false;
   std::map<std::string, TTeamAccount> accounts_;
 };
-
-// Pages of a text: a new page after 60 lines and at every form feed; an empty text has none.
-std::int64_t CountPages(const std::string& contents);
 
 struct TPrintJob {
   std::string id, team, password, contents, filename;

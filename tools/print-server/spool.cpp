@@ -58,12 +58,33 @@ TSpoolBatch::~TSpoolBatch() {
   }
 }
 
-int TSpoolBatch::Add(const std::string& stem, const std::string& bytes, std::string& error) {
+std::string SpoolTemporaryName(const std::string& dir, const std::string& suffix) {
   static std::atomic<unsigned> sequence{0};
+  return dir + "/" + kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + suffix;
+}
+
+bool WriteSpoolTemporary(const std::string& path, const std::string& bytes, std::string& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    const std::size_t slash = path.rfind('/');
+    error = SystemError("cannot create a file in the spool directory " + path.substr(0, slash));
+    return false;
+  }
+  const bool written = WriteAll(fd, bytes);
+  if (!written) error = SystemError("cannot write the spool file");
+  if (::close(fd) != 0 && written) {
+    error = SystemError("cannot write the spool file");
+    ::unlink(path.c_str());
+    return false;
+  }
+  if (!written) ::unlink(path.c_str());
+  return written;
+}
+
+int TSpoolBatch::Add(const std::string& stem, const std::string& bytes, std::string& error) {
   TPending file;
   file.stem = stem;
-  file.temporary =
-      dir_ + "/" + kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + ".tmp";
+  file.temporary = SpoolTemporaryName(dir_, ".tmp");
   file.fd = ::open(file.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (file.fd < 0) {
     error = SystemError("cannot create a file in the spool directory " + dir_);

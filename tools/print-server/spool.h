@@ -38,6 +38,14 @@ class TSpoolBatch {
   std::vector<TPending> pending_;
 };
 
+// A name in `dir` that no other file has, for a file the server makes and removes itself (a
+// rendering on its way); `suffix` ends it. Such names are removed at the next start.
+std::string SpoolTemporaryName(const std::string& dir, const std::string& suffix);
+
+// Writes `bytes` to a new file at `path` (a temporary name); false with the reason in `error`
+// (as a spool file's: "cannot write the spool file: No space left on device"), and no file left.
+bool WriteSpoolTemporary(const std::string& path, const std::string& bytes, std::string& error);
+
 // Removes the temporary files a stopped server may have left in `dir`.
 void RemoveSpoolTemporaries(const std::string& dir);
 
