@@ -1,4 +1,5 @@
-// Encoding and decoding speed of messages, against memcpy of the same size in the same run.
+// Encoding and decoding speed of messages, against memcpy of the same size in the same run;
+// and the escaping paths on their own, the vector one against the portable one.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -6,6 +7,7 @@
 #include <string>
 
 #include "LumarixSocketStr.h"
+#include "message/escape.h"
 
 namespace {
 
@@ -83,6 +85,55 @@ void BM_ParseMsg_source(benchmark::State& state) { Parse(state, Source()); }
 void BM_GatherMsg_random(benchmark::State& state) { Gather(state, Random()); }
 void BM_ParseMsg_random(benchmark::State& state) { Parse(state, Random()); }
 
+// One escaping path on the value alone, into a buffer made once.
+template <class EscapedSize, class Write>
+void Encode(benchmark::State& state, const std::string& value, EscapedSize escapedSize, Write write) {
+  std::string out(escapedSize(value) + lumarix::escape::kOutputSlack, '\0');
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(write(value, out.data()));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * value.size()));
+}
+
+template <class EscapedSize, class Write, class Unescape>
+void Decode(benchmark::State& state, const std::string& value, EscapedSize escapedSize, Write write,
+            Unescape unescape) {
+  std::string raw(escapedSize(value) + lumarix::escape::kOutputSlack, '\0');
+  raw.resize(static_cast<std::size_t>(write(value, raw.data()) - raw.data()));
+  std::string out(raw.size() + lumarix::escape::kOutputSlack, '\0');
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(unescape(raw, out.data()));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * value.size()));
+}
+
+namespace portable = lumarix::escape::portable;
+void BM_Escape_portable_source(benchmark::State& state) {
+  Encode(state, Source(), portable::EscapedSize, portable::WriteEscaped);
+}
+void BM_Escape_portable_random(benchmark::State& state) {
+  Encode(state, Random(), portable::EscapedSize, portable::WriteEscaped);
+}
+void BM_Unescape_portable_source(benchmark::State& state) {
+  Decode(state, Source(), portable::EscapedSize, portable::WriteEscaped, portable::Unescape);
+}
+void BM_Unescape_portable_random(benchmark::State& state) {
+  Decode(state, Random(), portable::EscapedSize, portable::WriteEscaped, portable::Unescape);
+}
+#if defined(LUMARIX_ESCAPE_SSE2)
+namespace sse2 = lumarix::escape::sse2;
+void BM_Escape_sse2_source(benchmark::State& state) { Encode(state, Source(), sse2::EscapedSize, sse2::WriteEscaped); }
+void BM_Escape_sse2_random(benchmark::State& state) { Encode(state, Random(), sse2::EscapedSize, sse2::WriteEscaped); }
+void BM_Unescape_sse2_source(benchmark::State& state) {
+  Decode(state, Source(), sse2::EscapedSize, sse2::WriteEscaped, sse2::Unescape);
+}
+void BM_Unescape_sse2_random(benchmark::State& state) {
+  Decode(state, Random(), sse2::EscapedSize, sse2::WriteEscaped, sse2::Unescape);
+}
+#endif
+
 }  // namespace
 
 BENCHMARK(BM_Memcpy);
@@ -90,3 +141,13 @@ BENCHMARK(BM_GatherMsg_source)->Name("BM_GatherMsg/source");
 BENCHMARK(BM_ParseMsg_source)->Name("BM_ParseMsg/source");
 BENCHMARK(BM_GatherMsg_random)->Name("BM_GatherMsg/random");
 BENCHMARK(BM_ParseMsg_random)->Name("BM_ParseMsg/random");
+BENCHMARK(BM_Escape_portable_source)->Name("BM_Escape/portable/source");
+BENCHMARK(BM_Unescape_portable_source)->Name("BM_Unescape/portable/source");
+BENCHMARK(BM_Escape_portable_random)->Name("BM_Escape/portable/random");
+BENCHMARK(BM_Unescape_portable_random)->Name("BM_Unescape/portable/random");
+#if defined(LUMARIX_ESCAPE_SSE2)
+BENCHMARK(BM_Escape_sse2_source)->Name("BM_Escape/sse2/source");
+BENCHMARK(BM_Unescape_sse2_source)->Name("BM_Unescape/sse2/source");
+BENCHMARK(BM_Escape_sse2_random)->Name("BM_Escape/sse2/random");
+BENCHMARK(BM_Unescape_sse2_random)->Name("BM_Unescape/sse2/random");
+#endif

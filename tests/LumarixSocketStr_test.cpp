@@ -90,12 +90,21 @@ TEST(MessageRoundTrip, EqualsSplitsAtTheFirstOneOnly) {
   EXPECT_EQ(TakeParts(ParseMsg(Gather({{"n=m", "v"}}))), (Parts{{"n", "m=v"}}));
   // An escaped "=" (0x18 0x7D) is an "=" once decoded, so it splits as well.
   EXPECT_EQ(TakeParts(ParseMsg(kHeader + Bytes({'a', 0x18, 0x7D, 'b', 0}) + kTerminator)), (Parts{{"a", "b"}}));
+  // A plain "=" taken by an escape is a "}" and splits nothing; the next "=" does.
+  EXPECT_EQ(TakeParts(ParseMsg(kHeader + Bytes({'a', 0x18, '=', 'b', '=', 'c', 0}) + kTerminator)), (Parts{{"a}b", "c"}}));
+  EXPECT_EQ(TakeParts(ParseMsg(kHeader + Bytes({0x18, '=', 0}) + kTerminator)), (Parts{{"}", ""}}));
+  // Whichever comes first of an escaped and a plain "=".
+  EXPECT_EQ(TakeParts(ParseMsg(kHeader + Bytes({'a', '=', 0x18, 0x7D, 0}) + kTerminator)), (Parts{{"a", "="}}));
 }
 
 TEST(ParseMsg, EndTokenEndsTheMessage) {
   EXPECT_EQ(TakeParts(ParseMsg(Gather({{"a", "1"}, {"+++", ""}, {"b", "2"}}))), (Parts{{"a", "1"}}));
   EXPECT_EQ(TakeParts(ParseMsg(Gather({{"+++", "x"}}))), (Parts{{"+++", "x"}}));
   EXPECT_EQ(ParseMsg(Gather({{"+++", ""}, {"b", "2"}})), nullptr);
+}
+
+TEST(ParseMsg, AnEscapedEndTokenEndsTheMessageToo) {
+  EXPECT_EQ(TakeParts(ParseMsg(kHeader + "a=1" + Bytes({0, 0x18, 0x6B, '+', '+', 0, 'b', 0}))), (Parts{{"a", "1"}}));
 }
 
 TEST(ParseMsg, IgnoresBytesAfterTheTerminator) {
@@ -125,6 +134,9 @@ TEST(ParseMsg, MalformedTextsGiveNil) {
       {"no terminator", kHeader + "a=1" + std::string(1, '\0')},
       {"terminator without its zero", good.substr(0, good.size() - 1)},
       {"bad escape after good parts", kHeader + "a=1" + std::string(1, '\0') + Bytes({'b', 0x18, 0x0A, 0}) + kTerminator},
+      {"bad escape before an equals sign", kHeader + Bytes({'a', 0x18, 0x18, '=', 'b', 0}) + kTerminator},
+      {"bad escape in the value", kHeader + Bytes({'a', '=', 'b', 0x18, 0x01, 0}) + kTerminator},
+      {"escape at the end of a long value", kHeader + "v=" + std::string(100, 'x') + Bytes({0x18, 0}) + kTerminator},
   };
   for (const auto& test : cases) EXPECT_EQ(ParseMsg(test.text), nullptr) << test.what;
 }
