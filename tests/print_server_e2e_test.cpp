@@ -19,7 +19,7 @@ class PrintServerE2E : public TempDirTest {
   void SetUp() override {
     std::filesystem::create_directories(dir.path() / "contest");
     std::filesystem::create_directories(dir.path() / "spool");
-    dir.Write("teams.txt", "# team password quota\nteam05 secret 3\n");
+    dir.Write("teams.txt", "# team password quota location\nteam05 secret 3 Room B, seat 12\n");
     Configure("secret");
   }
   void Configure(const std::string& password) {
@@ -33,6 +33,22 @@ class PrintServerE2E : public TempDirTest {
                         "--teams", dir.File("teams.txt")};
     launch.workingDirectory = dir.path().string();
     return launch;
+  }
+
+  // The words of one page of a PDF (from 1), blanks squeezed.
+  static std::string PdfText(const std::filesystem::path& pdf, int page) {
+    ProcessLaunch launch;
+    launch.program = "/usr/bin/pdftotext";
+    launch.arguments = {"-f", std::to_string(page), "-l", std::to_string(page), pdf.string(), "-"};
+    ProcessResult result = RunProcess(launch);
+    std::string words;
+    for (char c : result.output) {
+      const bool blank = c == ' ' || c == '\n' || c == '\f' || c == '\r';
+      if (blank && (words.empty() || words.back() == ' ')) continue;
+      words += blank ? ' ' : c;
+    }
+    if (!words.empty() && words.back() == ' ') words.pop_back();
+    return words;
   }
 
   ProcessResult Print(const std::string& file) const { return RunProcess(PrintClientLaunch(dir.path(), {file}, "YES\n")); }
@@ -72,6 +88,18 @@ TEST_F(PrintServerE2E, TheClientPrintsThroughTheServerWhichChecksSpoolsAndStaysU
   std::string rest = job.substr(header.size());
   EXPECT_EQ(rest.find('\n'), rest.size() - contents.size() - 1) << job;  // the time, on the same line
   EXPECT_EQ(rest.substr(rest.size() - contents.size()), contents);
+
+  // Beside it the rendered job, as a runner carries it: a banner with the team and where it
+  // sits, then the page with a header naming team, location, file and "page 1 of 1".
+  EXPECT_TRUE(server.WaitForOutput("job 1 spooled", 30000)) << server.Output();
+  std::filesystem::path pdf = spooled[0];
+  pdf.replace_extension(".pdf");
+  EXPECT_EQ(PdfText(pdf, 1), "team05 Room B, seat 12");
+  const std::string page = PdfText(pdf, 2);
+  EXPECT_NE(page.find("team05, Room B, seat 12"), std::string::npos) << page;
+  EXPECT_NE(page.find("hello.cpp"), std::string::npos) << page;
+  EXPECT_NE(page.find("page 1 of 1"), std::string::npos) << page;
+  EXPECT_NE(page.find("int main() { std::puts(\"hi\"); }"), std::string::npos) << page;
 
   // A wrong password is refused with an error; nothing more is spooled and the server stays up.
   Configure("wrong");

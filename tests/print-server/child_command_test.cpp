@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -103,6 +105,29 @@ TEST(ChildCommandTest, TheServersDescriptorsAreNotInherited) {
   TChildResult result = RunChild(command);
   ::close(kept);
   EXPECT_EQ(result.output, "closed\n");
+}
+
+TEST_F(ChildCommandFileTest, AStoppingServerEndsTheChildAtOnceAndSaysSo) {
+  std::atomic<bool> stopping{false};
+  const std::string started = dir.File("started");
+  TChildCommand command;
+  command.arguments = {"sh", "-c", "echo started; touch \"$0\"; sleep 60", started};
+  command.timeoutMs = 60000;
+  command.cancel = &stopping;
+  const auto began = Clock::now();
+  // The server stops once the child runs.
+  std::thread stopper([&] {
+    while (!std::filesystem::exists(started) && Clock::now() - began < std::chrono::seconds(20)) std::this_thread::yield();
+    stopping = true;
+  });
+  TChildResult result = RunChild(command);
+  stopper.join();
+  EXPECT_TRUE(result.canceled);
+  EXPECT_FALSE(result.Succeeded());
+  EXPECT_EQ(result.ExitStatus(), 128 + SIGKILL);
+  EXPECT_EQ(result.output, "started\n");
+  EXPECT_EQ(result.Describe(command), "sh stopped as the server stops");
+  EXPECT_LT(Clock::now() - began, std::chrono::seconds(30));
 }
 
 }  // namespace

@@ -88,6 +88,27 @@ TEST_F(JobWorkersTest, RecordsSpoolsAndAnswersAJobOnceHoweverOftenItIsAsked) {
   EXPECT_EQ(store.AllJobs().size(), 1u);
 }
 
+TEST_F(JobWorkersTest, AJobOverThePerJobLimitIsRefusedWithItsNumbersAndNotCharged) {
+  options.pageLimit = 2;
+  teams = TTeamList();
+  std::string error;
+  ASSERT_TRUE(teams.Load("team01 pw 100\n", error));
+  Start();
+  // 131 lines fit two pages, but the last is wrapped onto many more: the pages are counted as printed.
+  const std::string wide = std::string(130, '\n') + std::string(100 * 68, 'w') + "\n";
+  const std::string refused = ReplyPart(Ask(Job("t_1", wide)), "Error");
+  EXPECT_TRUE(refused.rfind("The job has ", 0) == 0) << refused;
+  EXPECT_NE(refused.find(" pages, more than the limit of 2 pages per job; it was not printed"), std::string::npos)
+      << refused;
+  EXPECT_GT(std::stoll(refused.substr(12)), 2) << refused;
+  EXPECT_TRUE(Spooled().empty());
+  EXPECT_EQ(Store().UsedPages("team01"), 0);
+
+  const TReply accepted = Ask(Job("t_2", std::string(130, '\n')));
+  EXPECT_EQ(ReplyPart(accepted, "JobPages"), "2");
+  EXPECT_EQ(ReplyPart(accepted, "LeftPages"), "98");
+}
+
 TEST_F(JobWorkersTest, HostileNamesStayInsideTheSpoolAndOnTheirHeaderLine) {
   options.teams = nullptr;
   Start();

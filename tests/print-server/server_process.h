@@ -139,8 +139,11 @@ class ServerProcessTest : public TempDirTest {
   }
 
   // Starts the server and waits until it listens.
-  void Start(const std::vector<std::string>& options = {}) {
-    server = std::make_unique<RunningProcess>(Launch(options));
+  void Start(const std::vector<std::string>& options = {},
+             const std::vector<std::pair<std::string, std::string>>& environment = {}) {
+    ProcessLaunch launch = Launch(options);
+    launch.environment = environment;
+    server = std::make_unique<RunningProcess>(launch);
     ASSERT_TRUE(server->WaitForOutput("listening on", 20000)) << server->Output();
   }
 

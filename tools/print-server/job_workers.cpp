@@ -72,7 +72,7 @@ TRenderedText RenderContents(const TWorkerOptions& options, const std::string& c
   request.textPath = request.outputBase + ".txt";
   request.team = team;
   request.location = location;
-  request.fileName = fileName;
+  request.fileName = BaseName(fileName);  // the client sends a whole path; the header has room for the name
   request.timeText = timeText;
   request.encoding = options.encoding;
   request.limits = options.renderLimits;
