@@ -257,7 +257,8 @@ bool TJobStore::RecordPrintOutcome(std::int64_t number, const std::string& state
                                    const std::string& output, std::string& error) {
   TStatement update(db_,
                     "UPDATE jobs SET state = ?2, exit_status = ?3, print_output = ?4, "
-                    "printed_at = datetime('now', 'localtime') WHERE number = ?1");
+                    "printed_at = CASE ?2 WHEN 'recorded' THEN NULL ELSE datetime('now', 'localtime') END "
+                    "WHERE number = ?1");
   update.Bind(1, number).Bind(2, state).Bind(3, exitStatus).Bind(4, output);
   if (update.Step() == SQLITE_DONE) return true;
   error = LastError();
