@@ -181,7 +181,9 @@ int main(int argc, char** argv) {
   WriteFile(work / "teams.txt", teams);
 
   TChild server = Spawn({serverPath, "--address", "127.0.0.1", "--port", "17244", "--spool", (work / "spool").string(),
-                         "--teams", (work / "teams.txt").string(), "--print-command", "sleep 1; true"},
+                         "--teams", (work / "teams.txt").string(), "--print-command", "sleep 1; true",
+                         // a 100 KiB file renders to some 30 pages: above the default per-job limit
+                         "--page-limit", "0"},
                         {}, (work / "yes.txt").string(), (work / "server.log").string());
   ::close(server.output);
   // The server's log goes to a file, which never holds it up; it has started when it listens.
