@@ -1,13 +1,29 @@
 #include "LumarixModules.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <vector>
 
+#include "platform/winapi.h"
+
 namespace lumarix {
 namespace {
+
+// The process is ended by one thread only: the first that asks, be it the main thread or the
+// library thread. The same thread may ask again (a module's shutdown that halts); another
+// thread that asks meanwhile waits for the end instead, so that the report is written once,
+// the modules stop once, and no thread runs on past the report with its own.
+std::atomic<DWORD> endingThread{0};
+
+void ClaimTheEnd() {
+  const DWORD self = GetCurrentThreadId();
+  DWORD owner = 0;
+  if (endingThread.compare_exchange_strong(owner, self) || owner == self) return;
+  for (;;) Sleep(INFINITE);  // the ending thread ends this one with the process
+}
 
 struct ModuleState {
   std::recursive_mutex lock;
@@ -20,6 +36,7 @@ ModuleState& State() {
 }
 
 [[noreturn]] void UnhandledError(const char* message) {
+  ClaimTheEnd();
   std::fflush(stdout);
   std::fprintf(stderr, "%s\n", message);
   Halt(kUnhandledErrorExitCode);
@@ -67,20 +84,26 @@ void RunProgram(std::initializer_list<const TModule*> modules, const std::functi
 }
 
 void Halt(int exitCode) {
+  ClaimTheEnd();
   StopModules();
   std::fflush(stdout);
   std::fflush(stderr);
-  std::exit(exitCode);
+  // Ends every thread at once, without the static destructors of exit: the other thread may
+  // still be running (the main thread when the library thread ends the process, or a library
+  // thread that did not finish in time) and must not find the program's objects destroyed.
+  std::_Exit(exitCode);
 }
 
 void RunError(int code) {
+  ClaimTheEnd();
   std::printf("Runtime error %d\n", code);
   Halt(code);
 }
 
-void AssertionFailure(const char* module, int line) {
+void AssertionFailure(const TSourceSite& site) {
+  ClaimTheEnd();
   std::fflush(stdout);
-  std::fprintf(stderr, "%s (%s, line %d)\n", "Assertion failure", module, line);
+  std::fprintf(stderr, "%s (%s, line %d)\n", "Assertion failure", site.module, site.line);
   Halt(1);
 }
 

@@ -24,17 +24,24 @@ void StopModules();
 // Starts the modules, runs `body` and ends the process with its result.
 [[noreturn]] void RunProgram(std::initializer_list<const TModule*> modules, const std::function<int()>& body);
 
-// Stops the modules, flushes standard output and ends the process with `exitCode`.
+// Stops the modules, flushes standard output and ends the process with `exitCode`, from any
+// thread. One thread ends the process: another that calls Halt, RunError or AssertionFailure
+// meanwhile waits there until the process has ended.
 [[noreturn]] void Halt(int exitCode);
 // "Runtime error <code>" on standard output, then Halt(code).
 [[noreturn]] void RunError(int code);
+// The place an assertion failure names: a source module and a line. Each assertion has a
+// fixed site of its own, so that its report stays the same whatever becomes of our source.
+struct TSourceSite {
+  const char* module;
+  int line;
+};
 // "Assertion failure (<module>, line <line>)" on standard error, then Halt(1).
-[[noreturn]] void AssertionFailure(const char* module, int line);
+[[noreturn]] void AssertionFailure(const TSourceSite& site);
 
 constexpr int kUnhandledErrorExitCode = 217;
 
 }  // namespace lumarix
 
-// Stops with an assertion failure naming `module` and this line when `condition` is false.
-#define LUMARIX_ASSERT(condition, module) \
-  ((condition) ? static_cast<void>(0) : ::lumarix::AssertionFailure((module), __LINE__))
+// Stops with an assertion failure naming `site` (a TSourceSite) when `condition` is false.
+#define LUMARIX_ASSERT(condition, site) ((condition) ? static_cast<void>(0) : ::lumarix::AssertionFailure(site))

@@ -136,8 +136,21 @@ bool StreamKeyPressed() {
   return true;
 }
 
+// Wine's console leaves its terminal's signal keys on, so Ctrl+C becomes a Ctrl+C event even with
+// processed input off, and the default handler ends the process at once with exit code 0. The key
+// is an ordinary one for the readers, so the process ignores the event while the module is set up.
+// On POSIX the terminal's raw mode has ISIG off: no signal comes.
+void IgnoreCtrlC(bool ignore) {
+#if defined(_WIN32)
+  SetConsoleCtrlHandler(nullptr, ignore ? TRUE : FALSE);
+#else
+  (void)ignore;
+#endif
+}
+
 void ShutdownConsoleInput() {
   RestoreConsoleInput();
+  if (state.initialised) IgnoreCtrlC(false);
   cells.clear();
   cells.shrink_to_fit();
 }
@@ -158,6 +171,7 @@ void InitConsoleInput() {
     SetConsoleMode(input, kRawInputMode);
     FlushConsoleInputBuffer(input);
   }
+  IgnoreCtrlC(true);
   state.initialised = true;
 }
 

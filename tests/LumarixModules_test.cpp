@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
+
+#include "platform/winapi.h"
 
 namespace lumarix {
 namespace {
@@ -24,6 +28,7 @@ const TModule kA{"A", SayStartA, SayStopA};
 const TModule kB{"B", SayStartB, SayStopB};
 const TModule kFailing{"Failing", FailStart, SayStopB};
 const TModule kHalting{"Halting", nullptr, StopByHalting};
+constexpr TSourceSite kSite{"LumarixSocket", 1088};
 
 using ModulesDeathTest = ::testing::Test;
 
@@ -45,15 +50,58 @@ TEST_F(ModulesDeathTest, RunErrorStopsModulesAndExitsWithItsCode) {
       ::testing::ExitedWithCode(239), "start A\nstop A\n");
 }
 
-TEST_F(ModulesDeathTest, AssertionFailureNamesModuleAndLine) {
-  constexpr int line = __LINE__ + 4;
+TEST_F(ModulesDeathTest, AssertionFailureNamesItsSite) {
   EXPECT_EXIT(
       {
         StartModules({&kA});
-        LUMARIX_ASSERT(1 + 1 == 3, "LumarixSocket");
+        LUMARIX_ASSERT(1 + 1 == 3, kSite);
       },
-      ::testing::ExitedWithCode(1),
-      "Assertion failure \\(LumarixSocket, line " + std::to_string(line) + "\\)\nstop A\n");
+      ::testing::ExitedWithCode(1), "^start A\nAssertion failure \\(LumarixSocket, line 1088\\)\nstop A\n$");
+}
+
+// Another thread ends the process while the main thread runs on: the modules stop once, on
+// that thread, and the process ends with every thread and without the static teardown, which
+// would destroy what the main thread is still using.
+void SayAtExit() { std::fprintf(stderr, "static teardown\n"); }
+
+TEST_F(ModulesDeathTest, AnotherThreadEndsTheProcessWhileTheMainThreadRuns) {
+  EXPECT_EXIT(
+      {
+        std::atexit(SayAtExit);
+        StartModules({&kA});
+        std::thread([] { AssertionFailure(kSite); }).detach();
+        HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        WaitForSingleObject(never, 10000);  // the process ends long before
+        std::fprintf(stderr, "main ran on\n");
+        Halt(0);
+      },
+      ::testing::ExitedWithCode(1), "^start A\nAssertion failure \\(LumarixSocket, line 1088\\)\nstop A\n$");
+}
+
+// A thread that asks to end the process while another is ending it waits for that end: its
+// report is not written and the modules are not stopped a second time.
+HANDLE stopping = nullptr;
+HANDLE mainAsked = nullptr;
+void StopAWhileTheMainThreadAsks() {
+  std::fprintf(stderr, "stop A\n");
+  SetEvent(stopping);
+  WaitForSingleObject(mainAsked, 10000);
+  Sleep(200);  // room for a main thread that was not held to write its report
+}
+const TModule kStoppedSlowly{"A", nullptr, StopAWhileTheMainThreadAsks};
+
+TEST_F(ModulesDeathTest, AThreadAskingToEndWhileAnotherEndsWaitsForThatEnd) {
+  EXPECT_EXIT(
+      {
+        stopping = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        mainAsked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        StartModules({&kStoppedSlowly});
+        std::thread([] { AssertionFailure(kSite); }).detach();
+        WaitForSingleObject(stopping, 10000);
+        SetEvent(mainAsked);
+        AssertionFailure({"Main", 2});
+      },
+      ::testing::ExitedWithCode(1), "^Assertion failure \\(LumarixSocket, line 1088\\)\nstop A\n$");
 }
 
 TEST_F(ModulesDeathTest, FailedStartupStopsOnlyTheModulesBeforeIt) {
@@ -76,7 +124,7 @@ TEST_F(ModulesDeathTest, RunProgramEndsWithTheBodysResult) {
 
 TEST(Modules, PassingAssertionDoesNothing) {
   int evaluated = 0;
-  LUMARIX_ASSERT(++evaluated == 1, "LumarixSocket");
+  LUMARIX_ASSERT(++evaluated == 1, kSite);
   EXPECT_EQ(evaluated, 1);
 }
 

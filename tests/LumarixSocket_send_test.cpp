@@ -3,12 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "LumarixSocket.h"
 #include "support/message.h"
 #include "support/socket_fixture.h"
 #include "support/socket_peer.h"
+
+#if !defined(_WIN32)
+#include <cerrno>
+
+#include "platform/posix/testing.h"
+#endif
 
 namespace lumarix {
 namespace {
@@ -142,6 +149,75 @@ TEST_F(SocketAccept, TwoWaitingConnectionsGiveTwoChannelsThatTalkBothWays) {
   closesocket(first);
   closesocket(second);
 }
+
+TEST_F(SocketAccept, PeersThatConnectAndCloseAtOnceLeaveTheListenerListening) {
+  constexpr int kPeers = 50;
+  // Each peer gives a channel of its own that ends with its peer's close.
+  std::vector<std::int32_t> accepted;
+  int closed = 0;
+  const auto take = [&](TUserMessage* message) {
+    const TUserMessage record = *message;
+    FreeUserMessage(message);
+    if (record.type == umAccepted) {
+      EXPECT_EQ(record.ch, listening);
+      accepted.push_back(record.newchannel);
+      return true;
+    }
+    EXPECT_EQ(record.type, umClosed);
+    if (record.ch == listening) return false;
+    EXPECT_NE(std::find(accepted.begin(), accepted.end(), record.ch), accepted.end());
+    std::int32_t channel = record.ch;
+    EXPECT_TRUE(FreeChannel(channel));
+    ++closed;
+    return true;
+  };
+  // Records are taken between the peers, so that a listener that ended is seen before the
+  // next peer waits for a connection nobody accepts.
+  for (int i = 0; i < kPeers; ++i) {
+    const SOCKET peer = testing::PlainConnect(port);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    closesocket(peer);
+    while (TUserMessage* message = WaitMessage(0)) {
+      ASSERT_TRUE(take(message)) << "the listener ended after " << i + 1 << " peers";
+    }
+  }
+  while (closed < kPeers) {
+    TUserMessage* message = Next();
+    ASSERT_NE(message, nullptr) << accepted.size() << " accepted, " << closed << " closed";
+    ASSERT_TRUE(take(message)) << "the listener ended";
+  }
+  EXPECT_EQ(accepted.size(), static_cast<std::size_t>(kPeers));
+
+  const SOCKET client = testing::PlainConnect(port);
+  ASSERT_NE(client, INVALID_SOCKET);
+  const std::int32_t served = NextAccepted();
+  ASSERT_GE(served, 0);
+  ASSERT_TRUE(testing::SendAll(client, Gather({{"ID", "request"}})));
+  TUserMessage* request = Next();
+  ASSERT_NE(request, nullptr);
+  EXPECT_EQ(request->type, umMessage);
+  EXPECT_EQ(request->ch, served);
+  FreeUserMessage(request);
+  TMessagePart* reply = testing::MakeMsg({{"ID", "answer"}});
+  ASSERT_TRUE(SendMsg(served, reply));
+  const std::string expected = GatherMsg(reply);
+  FreeMsg(reply);
+  EXPECT_EQ(testing::ReceiveExact(client, expected.size()), expected);
+  EXPECT_TRUE(alive[listening]);
+  closesocket(client);
+}
+
+#if !defined(_WIN32)
+TEST_F(SocketAccept, AConnectionThatFailedWhileWaitingLeavesTheListenerListening) {
+  win32::testing::FailAccept(ECONNABORTED, 1);  // Linux's report of a peer gone before accept
+  const SOCKET peer = testing::PlainConnect(port);
+  ASSERT_NE(peer, INVALID_SOCKET);
+  EXPECT_GE(NextAccepted(), 0);
+  EXPECT_TRUE(alive[listening]);
+  win32::testing::FailAccept(0, 0);
+  closesocket(peer);
+}
+#endif
 
 TEST_F(SocketAccept, WithAllChannelsInUseTheAcceptedSocketIsClosedAndNoRecordMade) {
   std::vector<std::int32_t> taken;

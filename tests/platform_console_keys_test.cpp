@@ -6,8 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <string>
-
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -42,7 +41,7 @@ struct Encoding {
 const Encoding kEncodings[] = {
     {"printable and upper half", "aZ ~\xe9", {97, 90, 32, 126, 233}},
     {"Backspace both ways", "\x7f\x08", {8, 8}},
-    {"Enter both ways", "\r\n", {13, 13}},
+    {"Enter is CR; LF is Ctrl+J, as in a pasted CR LF", "\r\n", {13, 10}},
     {"Tab", "\t", {9}},
     {"Ctrl with letters", "\x01\x03\x1a", {1, 3, 26}},
     {"lone ESC", "\x1b", {27}},
@@ -90,6 +89,49 @@ TEST(TerminalKeys, AnUnfinishedSequenceWaitsForItsRest) {
   ASSERT_EQ(records.size(), 2u);
   EXPECT_FALSE(decoder.Holding());
   EXPECT_EQ(KeyCodeOf(records[1].Event.KeyEvent, false), 397);  // Ctrl+Up
+}
+
+// A slow remote link may split a key's sequence across reads, with pauses longer than the Esc
+// key's delay between the pieces.
+TEST(TerminalKeys, ASequenceSplitAcrossReadsStillGivesOneKey) {
+  using namespace std::chrono_literals;
+  const TerminalKeyDecoder::Clock::time_point start{};
+  for (std::string begun : {"\x1b[", "\x1bO", "\x1b\x1b["}) {
+    SCOPED_TRACE(begun.substr(1));
+    TerminalKeyDecoder decoder;
+    std::vector<INPUT_RECORD> records;
+    decoder.Feed(begun, records, start);
+    decoder.Expire(start + 900ms, records);
+    decoder.Feed(begun.back() == 'O' ? "5" : "1;5", records, start + 900ms);
+    decoder.Expire(start + 1800ms, records);  // each byte that comes gives the rest time again
+    EXPECT_TRUE(records.empty());
+    decoder.Feed("A", records, start + 1800ms);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(KeyCodeOf(records[0].Event.KeyEvent, false), begun.size() == 3 ? 408 : 397);  // (Alt+)Ctrl+Up
+  }
+}
+
+TEST(TerminalKeys, ALoneEscIsEscAfterItsShortDelayAndAStalledSequenceAfterTheLongOne) {
+  using namespace std::chrono_literals;
+  const TerminalKeyDecoder::Clock::time_point start{};
+  TerminalKeyDecoder decoder;
+  std::vector<INPUT_RECORD> records;
+  decoder.Feed("\x1b", records, start);
+  EXPECT_EQ(decoder.DelayLeft(start + 20ms), 30ms);
+  decoder.Expire(start + 49ms, records);
+  EXPECT_TRUE(records.empty());
+  decoder.Expire(start + 50ms, records);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(KeyCodeOf(records[0].Event.KeyEvent, false), 27);
+
+  decoder.Feed("\x1b[", records, start + 100ms);
+  decoder.Expire(start + 1099ms, records);
+  EXPECT_EQ(records.size(), 1u);
+  decoder.Expire(start + 1100ms, records);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(KeyCodeOf(records[1].Event.KeyEvent, false), 282);  // taken as typed: Alt+[
+  EXPECT_FALSE(decoder.Holding());
+  EXPECT_EQ(decoder.DelayLeft(start + 1100ms), 0ms);
 }
 
 TEST(TerminalKeys, ACutShortSequenceIsTakenAsTyped) {

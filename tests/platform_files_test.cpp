@@ -3,6 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "platform/winapi.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#endif
 #include "support/temp_dir.h"
 
 namespace lumarix {
@@ -135,6 +144,28 @@ TEST_F(PlatformFiles, WrongHandlesFailCleanly) {
   EXPECT_EQ(Open(dir.path().string(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
+
+#if !defined(_WIN32)
+// A FIFO or a device is no regular file: it opens without waiting for a writer and has no
+// size, so that a reader of whole files fails at once.
+TEST_F(PlatformFiles, AFifoOrADeviceOpensAtOnceAndHasNoSize) {
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/null")}) {
+    auto opening =
+        std::async(std::launch::async, [&] { return Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING); });
+    if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << path << ": the open waits for a writer";
+      ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK));  // lets the open end
+    }
+    HANDLE handle = opening.get();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE) << path;
+    EXPECT_EQ(GetFileSize(handle, nullptr), INVALID_FILE_SIZE) << path;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION) << path;
+    EXPECT_TRUE(CloseHandle(handle));
+  }
+}
+#endif
 
 TEST(PlatformSystem, VersionThreadAndClock) {
   OSVERSIONINFOA version{};

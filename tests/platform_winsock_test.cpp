@@ -8,6 +8,12 @@
 
 #include "platform/winapi.h"
 
+#if !defined(_WIN32)
+#include <cerrno>
+
+#include "platform/posix/testing.h"
+#endif
+
 namespace {
 
 constexpr UINT kEvent = WM_USER + 40;
@@ -260,11 +266,17 @@ TEST_F(PlatformWinsock, ResetIsPostedOnceAsCloseWithTheErrorInTheHighHalf) {
   ASSERT_EQ(msg.message, kEvent);
   EXPECT_EQ(msg.wParam, ours);
   EXPECT_EQ(WSAGETSELECTEVENT(msg.lParam), FD_CLOSE);
+  char buffer[8];
+  const int received = recv(ours, buffer, sizeof buffer, 0);
 #if defined(_WIN32)
   // Windows reports WSAECONNRESET; Wine peeks the reset's error away first and reports 0.
   EXPECT_TRUE(WSAGETSELECTERROR(msg.lParam) == WSAECONNRESET || WSAGETSELECTERROR(msg.lParam) == 0);
+  EXPECT_TRUE(received == 0 || (received == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET));
 #else
   EXPECT_EQ(WSAGETSELECTERROR(msg.lParam), WSAECONNRESET);
+  // Seen by the poller first, the reset is still the socket's error.
+  EXPECT_EQ(received, SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
 #endif
   ExpectNothingMore();
 }
@@ -303,6 +315,31 @@ TEST_F(PlatformWinsock, QueuedConnectionsAreAcceptedOneEventEach) {
   ExpectEvent(next, FD_READ);
 }
 
+TEST_F(PlatformWinsock, ANewRegistrationOfASocketWhosePeerClosedPostsTheCloseAgain) {
+  sockaddr_in address{};
+  SOCKET listener = Listener(address);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  ASSERT_EQ(WSAAsyncSelect(listener, window, kEvent, FD_ACCEPT | FD_CLOSE), 0);
+  SOCKET peer = Connected(address);
+  ExpectEvent(listener, FD_ACCEPT);
+  Close(peer);
+  SOCKET accepted = Keep(accept(listener, nullptr, nullptr));
+  ASSERT_NE(accepted, INVALID_SOCKET) << WSAGetLastError();
+  // Under the listener's registration, which the accepted socket has, with its own socket.
+  ExpectEvent(accepted, FD_CLOSE, 0, kEvent);
+  ExpectNothingMore();
+
+  ASSERT_EQ(WSAAsyncSelect(accepted, window, kEvent + 102, FD_READ | FD_CLOSE), 0);
+  ExpectEvent(accepted, FD_CLOSE, 0, kEvent + 102);
+  ExpectNothingMore();
+  char byte;
+  EXPECT_EQ(recv(accepted, &byte, 1, 0), 0);
+  ExpectNothingMore();
+  ASSERT_EQ(WSAAsyncSelect(accepted, window, kEvent + 103, FD_READ | FD_CLOSE), 0);
+  ExpectEvent(accepted, FD_CLOSE, 0, kEvent + 103);  // even after a recv that saw the close
+  ExpectNothingMore();
+}
+
 TEST_F(PlatformWinsock, ANewRegistrationReplacesTheOld) {
   SOCKET ours, peer;
   ASSERT_NO_FATAL_FAILURE(Pair(ours, peer));
@@ -334,6 +371,47 @@ TEST_F(PlatformWinsock, BlockingConnectToAClosedPortIsRefused) {
   EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
 }
+
+#if !defined(_WIN32)
+// Windows refuses the any-address as a peer (Wine hands it to the host, which connects to
+// itself, so this runs on POSIX only).
+TEST_F(PlatformWinsock, ConnectToTheAnyAddressIsRefused) {
+  sockaddr_in address{};
+  SOCKET listener = Listener(address);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  sockaddr_in any = address;
+  any.sin_addr.s_addr = INADDR_ANY;
+  SOCKET s = Keep(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&any), sizeof any), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEADDRNOTAVAIL);
+}
+
+// Linux reports from accept the network error of a connection that failed while it waited;
+// Windows passes over it. The injected failures stand for such connections.
+TEST_F(PlatformWinsock, AcceptPassesOverConnectionsThatFailedWhileWaiting) {
+  sockaddr_in address{};
+  SOCKET listener = Listener(address);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  u_long on = 1;
+  ASSERT_EQ(ioctlsocket(listener, FIONBIO, &on), 0);
+  for (int error : {ECONNABORTED, EPROTO, ENETDOWN, ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+                    ENETUNREACH}) {
+    win32::testing::FailAccept(error, 1);
+    EXPECT_EQ(accept(listener, nullptr, nullptr), INVALID_SOCKET) << error;
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK) << error;
+  }
+  SOCKET peer = Connected(address);
+  win32::testing::FailAccept(ECONNABORTED, 2);
+  SOCKET accepted = Keep(accept(listener, nullptr, nullptr));
+  win32::testing::FailAccept(0, 0);
+  ASSERT_NE(accepted, INVALID_SOCKET) << WSAGetLastError();
+  u_long off = 0;
+  ASSERT_EQ(ioctlsocket(accepted, FIONBIO, &off), 0);
+  SendAll(peer, "x");
+  char byte = 0;
+  EXPECT_EQ(recv(accepted, &byte, 1, 0), 1) << "the waiting connection was the one accepted";
+}
+#endif
 
 TEST_F(PlatformWinsock, NonBlockingConnectWouldBlockThenSucceeds) {
   sockaddr_in address{};

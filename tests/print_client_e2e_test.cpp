@@ -1,11 +1,13 @@
 // The print client as a contestant runs it: the built program in a process of its own, its
-// standard input a pipe, against a scripted print server on loopback.
+// standard input a pipe (or, on POSIX, a terminal, and the Windows build in Wine's console),
+// against a scripted print server on loopback.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <regex>
 
 #if !defined(_WIN32)
+#include <sys/stat.h>
 #include <termios.h>
 #endif
 
@@ -16,6 +18,7 @@
 #include "support/message.h"
 #include "support/print_client_launch.h"
 #include "support/temp_dir.h"
+#include "support/terminal_text.h"
 
 namespace lumarix::testing {
 namespace {
@@ -160,6 +163,18 @@ TEST_F(PrintClientE2E, TheSizeLimitIsExact) {
   EXPECT_EQ(server.connections(), 0);
 }
 
+#if !defined(_WIN32)
+TEST_F(PrintClientE2E, AFifoIsNoFileToReadAndFailsAtOnce) {
+  const std::string fifo = dir.File("fifo.cpp");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  FakePrintServer server(Answer(kPrinted));
+  ProcessResult result = Run({fifo}, "YES\n");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(fifo, "YES") + "\aFile read error (may be file>512k)" + kEnd);
+  EXPECT_EQ(server.connections(), 0);
+}
+#endif
+
 TEST_F(PrintClientE2E, NoServerConfiguredFailsAtOnceWithExitCodeOne) {
   Configure("TEAM=team05\n");
   std::string file = dir.Write("a.cpp", "x");
@@ -218,6 +233,24 @@ TEST_F(PrintClientE2E, WarningEndsAsAnAnsweredRequest) {
   ProcessResult result = Run({file}, "YES\n");
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.output, Confirmation(file, "YES") + Lines({"2 pages have been printed", "WARNING: NUL bytes", ""}));
+}
+
+// The client writes its own line ends; a LF or CR LF inside a reply text is the server's and
+// reaches the screen (or the file the output is redirected to) unconverted.
+TEST_F(PrintClientE2E, ReplyTextsPassThroughByteExact) {
+  std::string file = dir.Write("a.cpp", "x");
+  {
+    FakePrintServer server(Answer({{"Message", "one\ntwo\r\nthree\r"}, {"Warning", "a\nb\r\n"}}));
+    ProcessResult result = Run({file}, "YES\n");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, Confirmation(file, "YES") + "one\ntwo\r\nthree\r" + kEnd + kEnd + "WARNING: a\nb\r\n" + kEnd + kEnd);
+  }
+  FakePrintServer server(Answer({{"Error", "no\nquota\r\n"}}));
+  ProcessResult result = Run({file}, "YES\n");
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.output, Confirmation(file, "YES") + "\aFATAL ERROR: no\nquota\r\n" + kEnd +
+                               Lines({"*** Please immediately report to the jury ***",
+                                      "Unable to send file to the printer, exiting.", "\a"}));
 }
 
 TEST_F(PrintClientE2E, AReplyInSingleBytesAndAReplyFollowedByTheCloseBothArrive) {
@@ -318,6 +351,98 @@ TEST_F(PrintClientE2E, AtATerminalThePasswordIsNeverShownAndCtrlCIsIgnored) {
   EXPECT_EQ(GetPartOf(request, "Password"), "Qz#K9");
   EXPECT_EQ(GetPartOf(request, "Filename"), file);
   EXPECT_EQ(GetPartOf(request, "Contents"), "int main() {}\n");
+}
+
+// The Windows build in Wine's own console: with a pseudo-terminal as its standard input, Wine
+// hands the program real console input records, so this is the Win32 console input path end to
+// end. Wine draws with cursor movements, so the screen is compared as the person sees it (Wine
+// shows no bell). Wine may take long to start; every wait is bounded.
+class WineConsoleE2E : public PrintClientE2E {
+ protected:
+  static constexpr int kStartMs = 90000;
+  static constexpr int kStepMs = 20000;
+
+  void SetUp() override {
+    PrintClientE2E::SetUp();
+    const std::filesystem::path client = WINDOWS_PRINT_CLIENT_PATH;
+    if (!std::filesystem::exists(client) || !std::filesystem::exists(client.parent_path() / "wine-run")) {
+      GTEST_SKIP() << "no Windows build with its Wine launcher at " << client;
+    }
+    ASSERT_TRUE(std::filesystem::exists(WindowsPrintClientPrefix() / ".ready"))
+        << "no Wine prefix: run scripts/wine-prefix " << WindowsPrintClientPrefix();
+    Configure("SERVER=127.0.0.1\n");
+    dir.Write("typed.cpp", "int main() {}\r\n");
+  }
+
+  // Wine's console makes the terminal raw only once the program first waits for a key, a moment
+  // after the first prompt shows; what is typed before that is the terminal's own cooked line.
+  static void WaitForTheFirstPrompt(ChildProcess& client) {
+    ASSERT_TRUE(client.WaitForVisible("Enter user name: ", kStartMs)) << client.Screen();
+    ASSERT_TRUE(client.WaitForTerminalMode([](const struct termios& mode) { return !(mode.c_lflag & ICANON); }, kStepMs))
+        << "the terminal stayed in line mode";
+  }
+
+  static std::string Transcript() {
+    return "Enter user name: red team\nEnter password (not echoed): \n\nEnter source file path to print: typed.cpp\n\n"
+           "You are printing text file typed.cpp\n\nAre you sure (type YES in capital letters to confirm)? YES\n\n"
+           "Your file is printed\n\n1 page has been printed\nPage limit: 12 pages left\n\n";
+  }
+
+  // The end of a typed dialogue: the client printed, the password never showed, and the
+  // server got what was typed.
+  static void ExpectPrinted(ChildProcess& client, FakePrintServer& server) {
+    ASSERT_EQ(client.Wait(kStepMs), 0) << VisibleText(client.Screen());
+    EXPECT_EQ(VisibleText(client.Screen()), Transcript());
+    for (const char* piece : {"Qz", "#", "K9"}) EXPECT_EQ(client.Screen().find(piece), std::string::npos) << piece;
+    Parts request = TakeParts(ParseMsg(server.Request()));
+    EXPECT_EQ(GetPartOf(request, "Team"), "red team");
+    EXPECT_EQ(GetPartOf(request, "Password"), "Qz#K9");
+    EXPECT_EQ(GetPartOf(request, "Filename"), "typed.cpp");
+    EXPECT_EQ(GetPartOf(request, "Contents"), "int main() {}\r\n");
+  }
+};
+
+TEST_F(WineConsoleE2E, TypedDialogueWithBackspaceAndArrowsAndThePasswordNeverShown) {
+  FakePrintServer server(Answer(kPrinted));
+  ASSERT_TRUE(server.listening());
+  ChildProcess client(ChildProcess::Input::Terminal, WindowsPrintClientLaunch(dir.path(), {}));
+  WaitForTheFirstPrompt(client);
+  if (HasFatalFailure()) return;
+  client.Type("rex");
+  ASSERT_TRUE(client.WaitForVisible("rex", kStepMs)) << client.Screen();
+  client.Type("\x7f" "d\x1b[D te\x1b[Aam\r");  // the backspace takes the x; Left and Up are ignored
+  ASSERT_TRUE(client.WaitForVisible("Enter password (not echoed): ", kStepMs)) << client.Screen();
+  client.Type("Qz#7\x7fK9\x1b[B\r");  // the backspace takes the 7; Down is ignored
+  ASSERT_TRUE(client.WaitForVisible("Enter source file path to print: ", kStepMs)) << client.Screen();
+  client.Type("typed.cpp\r");
+  ASSERT_TRUE(client.WaitForVisible("(type YES in capital letters to confirm)? ", kStepMs)) << client.Screen();
+  client.Type("YES\r");
+  ExpectPrinted(client, server);
+}
+
+// Ctrl+C at every prompt, in the middle of a word too. Wine's console raises a Ctrl+C event for
+// it, which used to end the client at once with exit code 0 and nothing printed. The terminal
+// discards input not yet read when Ctrl+C comes, so each Ctrl+C follows what was shown.
+TEST_F(WineConsoleE2E, CtrlCAtEveryPromptIsIgnored) {
+  FakePrintServer server(Answer(kPrinted));
+  ASSERT_TRUE(server.listening());
+  ChildProcess client(ChildProcess::Input::Terminal, WindowsPrintClientLaunch(dir.path(), {}));
+  WaitForTheFirstPrompt(client);
+  if (HasFatalFailure()) return;
+  client.Type("\x03red");
+  ASSERT_TRUE(client.WaitForVisible("red", kStepMs)) << client.Screen();
+  client.Type("\x03 team\r");
+  ASSERT_TRUE(client.WaitForVisible("Enter password (not echoed): ", kStepMs)) << client.Screen();
+  client.Type("\x03Qz#K9\r");
+  ASSERT_TRUE(client.WaitForVisible("Enter source file path to print: ", kStepMs)) << client.Screen();
+  client.Type("\x03typed");
+  ASSERT_TRUE(client.WaitForVisible("typed", kStepMs)) << client.Screen();
+  client.Type("\x03.cpp\r");
+  ASSERT_TRUE(client.WaitForVisible("(type YES in capital letters to confirm)? ", kStepMs)) << client.Screen();
+  client.Type("\x03YES");
+  ASSERT_TRUE(client.WaitForVisible("YES", kStepMs)) << client.Screen();
+  client.Type("\x03\r");
+  ExpectPrinted(client, server);
 }
 #endif
 

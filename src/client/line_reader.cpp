@@ -1,18 +1,9 @@
 #include "client/line_reader.h"
 
-#include <cstdio>
-
 #include "LumarixVIO.h"
+#include "client/output.h"
 
 namespace lumarix {
-namespace {
-
-void Echo(const char* bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stdout);
-  std::fflush(stdout);
-}
-
-}  // namespace
 
 void ReadConsoleLine(std::string& line) {
   line.clear();
@@ -22,14 +13,14 @@ void ReadConsoleLine(std::string& line) {
     if (key == 8) {
       if (line.empty()) continue;
       line.pop_back();
-      Echo("\b \b", 3);
+      Show("\b \b");
     } else if (key == 13) {
-      Echo("\n", 1);
+      Show(kLineEnd);
       return;
     } else if (key >= 32 && key <= 255) {
       char c = static_cast<char>(key);
       line.push_back(c);
-      Echo(&c, 1);
+      Show(std::string_view(&c, 1));
     }
   }
 }

@@ -1,12 +1,11 @@
 #include "client/print_client.h"
 
-#include <cstdio>
-
 #include "LumarixSocket.h"
 #include "LumarixSocketStr.h"
 #include "LumarixUtil.h"
 #include "LumarixVIO.h"
 #include "client/line_reader.h"
+#include "client/output.h"
 #include "client/request_id.h"
 #include "platform/winapi.h"
 #include "ureadcfg/userreadcfg.h"
@@ -18,17 +17,6 @@ constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 constexpr std::int32_t kKeyBackspace = 8;
 constexpr std::int32_t kKeyEnter = 13;
-
-// Output goes through the C stream in text mode, so "\n" is the platform's line end.
-void Write(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-void Line(const std::string& text = "") {
-  Write(text);
-  Write("\n");
-}
-void Prompt(const std::string& text) {
-  Write(text);
-  std::fflush(stdout);
-}
 
 std::string ReadLine() {
   std::string line;
@@ -49,30 +37,30 @@ std::string ReadPassword() {
       password.push_back(static_cast<char>(key));
     }
   }
-  Line();
+  ShowLine();
   return password;
 }
 
 int FileNotFound(const std::string& fileName) {
-  Line();
-  Line("\aFile " + fileName + " could not be found");
+  ShowLine();
+  ShowLine("\aFile " + fileName + " could not be found");
   return kExitFailed;
 }
 
 int Cancelled() {
-  Line("\a**********************");
-  Line("* PRINTING CANCELLED *");
-  Line("* Your file NOT sent *");
-  Line("**********************");
-  Line("\a");
+  ShowLine("\a**********************");
+  ShowLine("* PRINTING CANCELLED *");
+  ShowLine("* Your file NOT sent *");
+  ShowLine("**********************");
+  ShowLine("\a");
   return kExitFailed;
 }
 
 // The client could not deliver the file, so its caller must not hear success.
 int ConnectionFailed() {
-  Line();
-  Line("\aFATAL: unable to connect to print server.");
-  Line();
+  ShowLine();
+  ShowLine("\aFATAL: unable to connect to print server.");
+  ShowLine();
   return kExitFailed;
 }
 
@@ -122,13 +110,13 @@ ReplyOutcome ShowReply(const TMessagePart* reply, const std::string& requestId) 
   if (GetPart(reply, "ID") != requestId) return ReplyOutcome::kNotOurs;
   std::string message = GetPart(reply, "Message");
   if (!message.empty()) {
-    Line(message);
-    Line();
+    ShowLine(message);
+    ShowLine();
   }
   std::string jobPages = GetPart(reply, "JobPages");
-  if (!jobPages.empty()) Line(PagesPrinted(jobPages));
+  if (!jobPages.empty()) ShowLine(PagesPrinted(jobPages));
   std::string leftPages = GetPart(reply, "LeftPages");
-  if (!leftPages.empty()) Line(PagesLeft(leftPages));
+  if (!leftPages.empty()) ShowLine(PagesLeft(leftPages));
   std::string error = GetPart(reply, "Error");
   if (!error.empty()) {
     ShowFatalError(error);
@@ -136,11 +124,11 @@ ReplyOutcome ShowReply(const TMessagePart* reply, const std::string& requestId) 
   }
   std::string warning = GetPart(reply, "Warning");
   if (!warning.empty()) {
-    Line("WARNING: " + warning);
-    Line();
+    ShowLine("WARNING: " + warning);
+    ShowLine();
     return ReplyOutcome::kWarned;
   }
-  Line();
+  ShowLine();
   return ReplyOutcome::kSucceeded;
 }
 
@@ -215,10 +203,10 @@ std::string FirstArgument(const std::string& commandLine) {
 }
 
 void ShowFatalError(const std::string& text) {
-  Line("\aFATAL ERROR: " + text);
-  Line("*** Please immediately report to the jury ***");
-  Line("Unable to send file to the printer, exiting.");
-  Line("\a");
+  ShowLine("\aFATAL ERROR: " + text);
+  ShowLine("*** Please immediately report to the jury ***");
+  ShowLine("Unable to send file to the printer, exiting.");
+  ShowLine("\a");
 }
 
 int PrintClientMain(const std::vector<std::string>& arguments) {
@@ -229,9 +217,9 @@ int PrintClientMain(const std::vector<std::string>& arguments) {
   std::string userName = CfgValue("TEAM");
   std::string password = CfgValue("PWD");
   if (userName.empty()) {
-    Prompt("Enter user name: ");
+    Show("Enter user name: ");
     userName = ReadLine();
-    Prompt("Enter password (not echoed): ");
+    Show("Enter password (not echoed): ");
     password = ReadPassword();
   }
 
@@ -239,18 +227,18 @@ int PrintClientMain(const std::vector<std::string>& arguments) {
   if (!arguments.empty()) {
     fileName = arguments[0];
   } else {
-    Line();
-    Prompt("Enter source file path to print: ");
+    ShowLine();
+    Show("Enter source file path to print: ");
     fileName = ReadLine();
     if (!FileExists(fileName)) return FileNotFound(fileName);
   }
 
-  Line();
-  Line("You are printing text file " + fileName);
-  Line();
-  Prompt("Are you sure (type YES in capital letters to confirm)? ");
+  ShowLine();
+  ShowLine("You are printing text file " + fileName);
+  ShowLine();
+  Show("Are you sure (type YES in capital letters to confirm)? ");
   std::string answer = ReadLine();
-  Line();
+  ShowLine();
   if (answer != "YES") return Cancelled();
 
   if (!FileExists(fileName) || !FoundAsFile(fileName)) return FileNotFound(fileName);
@@ -263,7 +251,7 @@ int PrintClientMain(const std::vector<std::string>& arguments) {
   std::string contents;
   if (!ReadFileText(fileName, kMaxPrintFileSize, true, contents)) {
     FreeMsg(request);
-    Line("\aFile read error (may be file>512k)");
+    ShowLine("\aFile read error (may be file>512k)");
     return kExitFailed;
   }
   AddPart(request, "Contents", contents);

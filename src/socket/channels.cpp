@@ -41,6 +41,16 @@ void Release(std::int32_t ch) {
   delete desc;
 }
 
+// False for a free channel, whose count is then set to 0: under the lock of IncRef and
+// DecRef, so that an allocation between the test and the write cannot lose its reference.
+bool IsHeld(std::int32_t ch) {
+  std::lock_guard guard(TableLock());
+  if (refcnt[ch] > 0) return true;
+  SOCKET_LOG(3, "ERROR: Closing channel %d with refcnt %d", ch, refcnt[ch].load());
+  refcnt[ch] = 0;
+  return false;
+}
+
 }  // namespace
 
 void IncRef(std::int32_t ch) {
@@ -104,7 +114,7 @@ std::int32_t GetChannelAllocation(SOCKET sock, std::int32_t udata, const std::st
   if (sockdata[ch]) {
     ErrorFileLine("Socket library error: allocated channel with non-null sockdata\r\n");
     SOCKET_LOG(1, "FATAL: allocated channel with non-null sockdata");
-    LUMARIX_ASSERT(sockdata[ch] == nullptr, kModuleName);
+    AssertionFailure(kAllocatedChannelHasRecord);
   }
   auto* desc = new TSocketDesc;
   desc->sock = sock;
@@ -128,9 +138,7 @@ std::int32_t GetChannelAllocation(SOCKET sock, std::int32_t udata, const std::st
 void CloseChannel(std::int32_t ch) {
   SOCKET_LOG(3, "Closing channel %d", ch);
   if (!IsChannel(ch)) return;
-  if (refcnt[ch] <= 0) {
-    SOCKET_LOG(3, "ERROR: Closing channel %d with refcnt %d", ch, refcnt[ch].load());
-    refcnt[ch] = 0;
+  if (!IsHeld(ch)) {
     ErrorFileLine("Socket library error: attempting to close refcnt=0\r\n");
     return;
   }
@@ -154,7 +162,7 @@ bool FreeChannel(std::int32_t& ch) {
 bool CloseChannelWithTimeout(std::int32_t& ch, std::uint32_t timeout) {
   SOCKET_LOG(3, "Closing channel %d with allowed timeout %d", ch, static_cast<int>(timeout));
   const std::uint32_t start = GetTickCount();
-  LUMARIX_ASSERT(IsChannel(ch), kModuleName);
+  LUMARIX_ASSERT(IsChannel(ch), kClosingNoChannel);
   TSocketDesc* desc = sockdata[ch];
   if (desc && (desc->flags & sfClosed)) {
     SOCKET_LOG(3, "Channel %d is already closed", ch);

@@ -68,14 +68,22 @@ std::int32_t ConnectTo(const sockaddr_in& target, std::int32_t udata, const std:
   return ch;
 }
 
+// A 16-bit field of the file, which is little-endian whatever the host.
+bool ReadLittleEndian16(HANDLE file, std::int16_t& value) {
+  std::uint8_t bytes[2];
+  if (!ReadExact(file, bytes, 2)) return false;
+  value = static_cast<std::int16_t>(bytes[0] | (bytes[1] << 8));
+  return true;
+}
+
 bool ReadServerFile(const std::string& name) {
   HANDLE file = OpenForRead(name);
   if (IsBadHandle(file)) return false;
   std::int16_t family = 0;
   std::int16_t length = 0;
   std::uint8_t address[4] = {};
-  bool read = ReadExact(file, &family, 2) && family == AF_INET && ReadExact(file, &length, 2) && length >= 0 &&
-              length <= 4 && ReadExact(file, address, static_cast<DWORD>(length));
+  bool read = ReadLittleEndian16(file, family) && family == AF_INET && ReadLittleEndian16(file, length) &&
+              length >= 0 && length <= 4 && ReadExact(file, address, static_cast<DWORD>(length));
   read = CloseFileHandle(file) && read;
   if (!read) return false;
   serverFile.cachedLength = length;

@@ -34,6 +34,13 @@ namespace lumarix::socklib {
 
 constexpr char kModuleName[] = "LumarixSocket";
 
+// The sites the library's assertion failures name: the first three are the ones its users
+// know from its reports; the last, our own check of a caller, has a fixed one too.
+constexpr TSourceSite kAllocatedChannelHasRecord{kModuleName, 317};
+constexpr TSourceSite kSocketWindowNotMade{kModuleName, 1073};
+constexpr TSourceSite kStrangeMessage{kModuleName, 1088};
+constexpr TSourceSite kClosingNoChannel{kModuleName, 420};
+
 // ---- Channel table (channels.cpp) ----------------------------------------------------------
 constexpr std::uint32_t sfListening = 1;
 constexpr std::uint32_t sfRecvPaused = 4;

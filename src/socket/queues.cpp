@@ -50,10 +50,11 @@ void PutUserMessage(TUserMessageQueue& queue, TUserMessage* message) {
 TUserMessage* GetUserMessage(TUserMessageQueue& queue) {
   const std::int32_t begin = queue.qb.load(std::memory_order_relaxed);
   if (begin == queue.qe.load(std::memory_order_acquire)) return nullptr;
-  const bool wasAbove = queue.AboveWatermark();
   TUserMessage* message = queue.items[static_cast<std::size_t>(begin)];
   queue.qb.store(Next(begin), std::memory_order_release);
-  if (wasAbove && !queue.AboveWatermark()) PostToSocketWindow(kPacketsReceiveQuery);
+  // The count after the take, not a crossing seen from before it: a put between a look before
+  // and the take could carry the queue to the watermark and pause a channel unnoticed.
+  if (Held(queue) == kWatermark - 1) PostToSocketWindow(kPacketsReceiveQuery);
   return message;
 }
 

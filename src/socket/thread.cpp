@@ -20,6 +20,10 @@ constexpr UINT kLastChannel = kChannelCount - 1;
 struct LibraryState {
   HANDLE threadStarted = nullptr;
   HANDLE threadFinished = nullptr;
+  // The thread's own handle: it is signalled only once the thread has really ended, after it
+  // has left its loop, set thread-finished and had its window destroyed on the way out.
+  HANDLE thread = nullptr;
+  DWORD threadId = 0;
   bool threadRunning = false;
   WSADATA wsaData{};
 };
@@ -32,15 +36,28 @@ void LogStackPosition(const char* format) {
   SOCKET_LOG(7, format, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&local)));
 }
 
-void OnSocketEvent(std::int32_t ch, LPARAM lParam) {
+// An event under the channel's number may name another socket: one accepted on a listening
+// channel reports under the listener's number until it is registered itself, and an event left
+// over from a channel's earlier socket may arrive after the number was given to a new one.
+bool IsEventOfChannel(std::int32_t ch, WPARAM wParam) {
+  const TSocketDesc* desc = sockdata[ch];
+  return desc && desc->sock == static_cast<SOCKET>(wParam);
+}
+
+void OnSocketEvent(std::int32_t ch, WPARAM wParam, LPARAM lParam) {
   IncRef(ch);
   SOCKET_LOG(4, "Identified message: socket event for channel %d", ch);
-  switch (WSAGETSELECTEVENT(lParam)) {
-    case FD_READ: Work().TryReceive(ch); break;
-    case FD_WRITE: Work().TrySend(ch); break;
-    case FD_ACCEPT: Work().TryAccept(ch); break;
-    case FD_CLOSE: ReceiveRestThenClose(ch); break;
-    default: break;
+  if (!IsEventOfChannel(ch, wParam)) {
+    SOCKET_LOG(4, "Socket event for channel %d ignored: socket %d is not the channel's", ch,
+               static_cast<int>(wParam));
+  } else {
+    switch (WSAGETSELECTEVENT(lParam)) {
+      case FD_READ: Work().TryReceive(ch); break;
+      case FD_WRITE: Work().TrySend(ch); break;
+      case FD_ACCEPT: Work().TryAccept(ch); break;
+      case FD_CLOSE: ReceiveRestThenClose(ch); break;
+      default: break;
+    }
   }
   DecRef(ch);
 }
@@ -74,7 +91,7 @@ void OnPacketsReceiveQuery() {
 void Dispatch(const MSG& msg) {
   const UINT number = msg.message;
   if (number >= kSocketEvent && number <= kSocketEvent + kLastChannel) {
-    OnSocketEvent(static_cast<std::int32_t>(number - kSocketEvent), msg.lParam);
+    OnSocketEvent(static_cast<std::int32_t>(number - kSocketEvent), msg.wParam, msg.lParam);
   } else if (number >= kSocketAliveEvent && number <= kSocketAliveEvent + kLastChannel) {
     OnSocketAlive(static_cast<std::int32_t>(number - kSocketAliveEvent));
   } else if (number >= kSocketSendEvent && number <= kSocketSendEvent + kLastChannel) {
@@ -99,7 +116,7 @@ DWORD WINAPI SocketMessageThread(LPVOID) {
                                 GetDesktopWindow(), nullptr, GetModuleHandleA(nullptr), nullptr);
   if (!window) {
     SOCKET_LOG(1, "FATAL: unable to open fake socket window");
-    LUMARIX_ASSERT(window != nullptr, kModuleName);
+    AssertionFailure(kSocketWindowNotMade);
   }
   SocketWindow = window;
   SetEvent(library.threadStarted);
@@ -111,7 +128,7 @@ DWORD WINAPI SocketMessageThread(LPVOID) {
     LogStackPosition("After GetMessage esp=%.8x");
     if (got == -1) {
       SOCKET_LOG(1, "FATAL: strange message type received");
-      LUMARIX_ASSERT(got != -1, kModuleName);
+      AssertionFailure(kStrangeMessage);
     }
     if (got == 0) break;
     SOCKET_LOG(5, "Received message: %s", MessageText(msg).c_str());
@@ -146,22 +163,35 @@ void Startup() {
   NoticeQueue.event = NewEvent(false);
   library.threadStarted = NewEvent(true);
   StartWindowsSockets();
-  DWORD threadId = 0;
-  HANDLE thread = CreateThread(nullptr, 0, SocketMessageThread, nullptr, 0, &threadId);
-  if (!thread) RunError(239);
-  CloseHandle(thread);  // the thread-finished event tells its end
+  library.thread = CreateThread(nullptr, 0, SocketMessageThread, nullptr, 0, &library.threadId);
+  if (!library.thread) RunError(239);
   WaitForSingleObject(library.threadStarted, 10000);
   library.threadRunning = true;
 }
 
+// Ends the library thread and waits up to 1000 ms for it to be gone, so that the process does
+// not end while the thread is still leaving. A thread that takes longer is left behind.
+void EndThread() {
+  PostMessageA(SocketWindow, WM_QUIT, 0, 0);
+  const DWORD result = WaitForSingleObject(library.thread, 1000);
+  SOCKET_LOG(6, "Socket thread termination wait result: %d", static_cast<int>(result));
+  CloseHandle(library.thread);
+  library.thread = nullptr;
+  library.threadRunning = false;
+}
+
 void Shutdown() {
-  if (library.threadRunning) {
-    PostMessageA(SocketWindow, WM_QUIT, 0, 0);
-    const DWORD result = WaitForSingleObject(library.threadFinished, 1000);
-    SOCKET_LOG(6, "Socket thread termination wait result: %d", static_cast<int>(result));
-    library.threadRunning = false;
-  }
+  // An assertion failure or run-time error on the library thread ends the process from there,
+  // while the main thread still runs: the thread must not wait for itself, and the queues'
+  // events and records, the server file and the log file stay as the main thread uses them.
+  // The process ends right after, with every thread.
+  const bool onLibraryThread = library.threadRunning && GetCurrentThreadId() == library.threadId;
+  if (library.threadRunning && !onLibraryThread) EndThread();
   if (WSACleanup() != 0 && WSAGetLastError() == WSAEINPROGRESS) WSACleanup();
+  if (onLibraryThread) {
+    SOCKET_LOG(1, "Socket library is terminated");
+    return;
+  }
   for (HANDLE* event : {&library.threadStarted, &NoticeQueue.event, &ReceivedQueue.event, &library.threadFinished}) {
     CloseHandle(*event);
     *event = nullptr;

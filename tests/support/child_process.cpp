@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "LumarixModules.h"
+#include "support/terminal_text.h"
 
 namespace lumarix::testing {
 namespace {
@@ -107,11 +108,20 @@ void ChildProcess::Drain(int timeoutMs) {
 }
 
 bool ChildProcess::WaitFor(std::string_view text, int timeoutMs) {
+  return WaitUntilShown([this] { return screen_; }, text, seen_, timeoutMs);
+}
+
+bool ChildProcess::WaitForVisible(std::string_view text, int timeoutMs) {
+  return WaitUntilShown([this] { return VisibleText(screen_); }, text, seenVisible_, timeoutMs);
+}
+
+bool ChildProcess::WaitUntilShown(const std::function<std::string()>& view, std::string_view text, std::size_t& seen,
+                                  int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    std::size_t found = screen_.find(text, seen_);
+    std::size_t found = view().find(text, seen);
     if (found != std::string::npos) {
-      seen_ = found + text.size();
+      seen = found + text.size();
       return true;
     }
     if (MillisecondsLeft(deadline) == 0) return false;
@@ -163,6 +173,15 @@ struct termios ChildProcess::TerminalMode() const {
   struct termios mode {};
   ::tcgetattr(slave_, &mode);
   return mode;
+}
+
+bool ChildProcess::WaitForTerminalMode(const std::function<bool(const struct termios&)>& wanted, int timeoutMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!wanted(TerminalMode())) {
+    if (MillisecondsLeft(deadline) == 0) return false;
+    Drain(std::min(MillisecondsLeft(deadline), 10));  // the mode gives no event: looked at again soon
+  }
+  return true;
 }
 
 }  // namespace lumarix::testing

@@ -34,6 +34,9 @@ class ChildProcess {
   void Type(std::string_view bytes);
   // Waits until the screen shows `text` after what earlier waits consumed; false on timeout.
   bool WaitFor(std::string_view text, int timeoutMs = 10000);
+  // As WaitFor, on the screen's text as a person sees it (VisibleText): for a console that
+  // draws with cursor movements. Its own consumed part is kept apart from WaitFor's.
+  bool WaitForVisible(std::string_view text, int timeoutMs = 10000);
   // Everything the child has written to the terminal so far.
   const std::string& Screen();
   void Resize(unsigned short rows, unsigned short cols);
@@ -44,17 +47,23 @@ class ChildProcess {
   int Wait(int timeoutMs = 10000);
   // The terminal's mode as it is now.
   struct termios TerminalMode() const;
+  // Waits until the terminal's mode is `wanted`; false on timeout.
+  bool WaitForTerminalMode(const std::function<bool(const struct termios&)>& wanted, int timeoutMs = 10000);
 
  private:
   // Forks; the child, its terminal and input in place, runs `inChild`, which must not return.
   void Start(Input input, const std::function<void()>& inChild, const std::string& pipedInput);
   void Drain(int timeoutMs);
+  // Waits until `view` of the screen holds `text` at or after `seen`, which it then moves past.
+  bool WaitUntilShown(const std::function<std::string()>& view, std::string_view text, std::size_t& seen,
+                      int timeoutMs);
 
   int master_ = -1;
   int slave_ = -1;
   pid_t pid_ = -1;
   std::string screen_;
   std::size_t seen_ = 0;
+  std::size_t seenVisible_ = 0;
   std::optional<int> status_;
 };
 

@@ -91,7 +91,7 @@ std::int32_t ChannelsTest::Open(std::int32_t udata) {
 }
 
 void ChannelsTest::PostClose(std::int32_t ch, int error) {
-  PostMessageA(socklib::SocketWindow, socklib::kSocketEvent + static_cast<UINT>(ch), 0,
+  PostMessageA(socklib::SocketWindow, socklib::kSocketEvent + static_cast<UINT>(ch), socklib::sockdata[ch].load()->sock,
                static_cast<LPARAM>(FD_CLOSE | (error << 16)));
 }
 

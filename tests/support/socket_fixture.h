@@ -37,7 +37,7 @@ class ChannelsTest : public ::testing::Test {
  protected:
   ~ChannelsTest() override;
   std::int32_t Open(std::int32_t udata = 0);
-  // Declares a channel dead on the library thread, as a peer's close would.
+  // Declares a channel dead on the library thread, as a peer's close on its socket would.
   void PostClose(std::int32_t ch, int error = 0);
   // Waits up to 10 s for a record; nil when none came.
   TUserMessage* Next();

@@ -7,7 +7,8 @@
 // processing is left as it was, so that a line end still returns the cursor.
 //
 // The terminal's bytes become key-down INPUT_RECORDs (console_keys.h); an ESC that is not
-// followed by the rest of a sequence within the escape delay is the Esc key. A window size
+// followed by the rest of a sequence within the escape delay is the Esc key. Without line input
+// CR is Enter and LF is Ctrl+J, a key the readers ignore, as on Windows. A window size
 // change (SIGWINCH) becomes a WINDOW_BUFFER_SIZE_EVENT with the new columns and rows while
 // ENABLE_WINDOW_INPUT is set, as the console reports it.
 //
@@ -175,7 +176,7 @@ class ConsoleObject final : public posix::HandleObject {
         std::lock_guard guard(lock_);
         Collect();
         if (!queue_.empty()) return WAIT_OBJECT_0;
-        if (decoder_.Holding()) delay = EscapeDelayLeft();
+        if (decoder_.Holding()) delay = decoder_.DelayLeft(Clock::now());
       }
       if (milliseconds != INFINITE) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -287,19 +288,12 @@ class ConsoleObject final : public posix::HandleObject {
         hungUp_ = true;
         break;
       }
-      bool wasHolding = decoder_.Holding();
-      decoder_.Feed(std::string_view(bytes, static_cast<std::size_t>(got)), keys);
-      if (decoder_.Holding() && !wasHolding) heldSince_ = Clock::now();
+      decoder_.Feed(std::string_view(bytes, static_cast<std::size_t>(got)), keys, Clock::now());
     }
-    if (decoder_.Holding() && (hungUp_ || EscapeDelayLeft().count() == 0)) decoder_.Flush(keys);
+    if (hungUp_) decoder_.Flush(keys);
+    decoder_.Expire(Clock::now(), keys);
     queue_.insert(queue_.end(), keys.begin(), keys.end());
     if (hungUp_ && queue_.empty()) queue_.push_back(EnterKey());
-  }
-
-  std::chrono::milliseconds EscapeDelayLeft() const {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(heldSince_ + posix::TerminalKeyDecoder::kEscapeDelay -
-                                                             Clock::now());
-    return std::max(left, std::chrono::milliseconds(0));
   }
 
   INPUT_RECORD SizeRecord() const {
@@ -317,7 +311,6 @@ class ConsoleObject final : public posix::HandleObject {
   struct termios first_ {};
   DWORD mode_ = 0;
   posix::TerminalKeyDecoder decoder_;
-  Clock::time_point heldSince_{};
   std::deque<INPUT_RECORD> queue_;
   bool hungUp_ = false;
 };

@@ -1,5 +1,6 @@
 #include "platform/posix/console_keys.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <optional>
@@ -61,7 +62,7 @@ constexpr Key kEscape{1, 0x1B, 27, 0};
 // The key behind one byte that is not the start of an escape sequence.
 Key PlainKey(unsigned char c) {
   if (c == 0x7F || c == 0x08) return kBackspace;
-  if (c == '\r' || c == '\n') return kEnter;
+  if (c == '\r') return kEnter;
   if (c == '\t') return kTab;
   if (c == kEsc) return kEscape;
   if (c >= 1 && c <= 26) {  // Ctrl with a letter: the console reports the control character
@@ -272,9 +273,27 @@ INPUT_RECORD RecordOf(const Key& key) {
 
 }  // namespace
 
-void TerminalKeyDecoder::Feed(std::string_view bytes, std::vector<INPUT_RECORD>& out) {
+void TerminalKeyDecoder::Feed(std::string_view bytes, std::vector<INPUT_RECORD>& out, Clock::time_point now) {
+  if (!bytes.empty()) lastByte_ = now;
   held_.append(bytes);
   Decode(false, out);
+}
+
+void TerminalKeyDecoder::Expire(Clock::time_point now, std::vector<INPUT_RECORD>& out) {
+  if (Holding() && DelayLeft(now).count() == 0) Flush(out);
+}
+
+std::chrono::milliseconds TerminalKeyDecoder::DelayLeft(Clock::time_point now) const {
+  if (!Holding()) return std::chrono::milliseconds(0);
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(lastByte_ + Delay() - now);
+  return std::max(left, std::chrono::milliseconds(0));
+}
+
+// What is held always starts with ESC (an Alt prefix may double it).
+std::chrono::milliseconds TerminalKeyDecoder::Delay() const {
+  std::size_t after = held_.find_first_not_of(static_cast<char>(kEsc));
+  bool sequence = after != std::string::npos && (held_[after] == '[' || held_[after] == 'O');
+  return sequence ? kSequenceDelay : kEscapeDelay;
 }
 
 void TerminalKeyDecoder::Flush(std::vector<INPUT_RECORD>& out) { Decode(true, out); }

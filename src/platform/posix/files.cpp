@@ -1,6 +1,10 @@
 // Files on POSIX: CreateFileA with Windows share modes and creation dispositions, and the
 // handle-based reads, writes, seeks and queries over a file descriptor.
 //
+// A FIFO or device opens without waiting for a peer (POSIX would block a FIFO's open until
+// its other end is opened), and like Windows' pipes and character devices it has no size:
+// GetFileSize refuses it, so that a reader of whole files fails at once.
+//
 // Share modes are kept among the handles of this process: an open is refused with
 // ERROR_SHARING_VIOLATION when its access is not shared by an earlier open of the same file
 // (device and inode) or its share flags do not admit an earlier open's access, as Windows does.
@@ -129,9 +133,12 @@ int OpenFlags(DWORD access, DWORD disposition) {
   }
 }
 
-// Truncation waits until the share check passed, so a refused open changes nothing.
+// Truncation waits until the share check passed, so a refused open changes nothing. The open
+// does not wait for a FIFO's other end; the handle then blocks as any other.
 int OpenWithoutTruncation(const char* path, int flags) {
-  return ::open(path, flags & ~O_TRUNC, 0666);
+  int fd = ::open(path, (flags & ~O_TRUNC) | O_NONBLOCK, 0666);
+  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
 }
 
 // The error of a failed open or query of `path`: as Windows, a missing directory on the way is
@@ -250,6 +257,10 @@ DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
   struct stat info {};
   if (!object || ::fstat(object->fd(), &info) != 0) {
     if (object) posix::SetLastErrorFromErrno();
+    return INVALID_FILE_SIZE;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    SetLastError(ERROR_INVALID_FUNCTION);
     return INVALID_FILE_SIZE;
   }
   auto size = static_cast<std::uint64_t>(info.st_size);

@@ -131,7 +131,9 @@ class Event : public posix::Waitable {
   bool signalled_;
 };
 
-// A thread handle is signalled once the thread's start routine has returned.
+// A thread handle is signalled once the thread has ended: its start routine has returned and
+// its thread-local objects are gone, as on Windows, where the handle is signalled only after
+// the thread's exit has run.
 class Thread : public posix::Waitable {
  public:
   bool Signalled() const override { return finished_; }
@@ -139,6 +141,18 @@ class Thread : public posix::Waitable {
 
  private:
   bool finished_ = false;
+};
+
+// Made first on a new thread, so that its destructor runs after those of every other
+// thread-local object of that thread.
+struct ThreadEnd {
+  std::shared_ptr<Thread> thread;
+  ~ThreadEnd() {
+    if (!thread) return;
+    std::lock_guard guard(posix::WaitLock());
+    thread->Finish();
+    posix::WaitChanged().notify_all();
+  }
 };
 
 using Clock = std::chrono::steady_clock;
@@ -252,12 +266,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   auto id = started.get_future();
   try {
     std::thread([thread, start, parameter, &started] {
+      thread_local ThreadEnd end;
+      end.thread = thread;
       started.set_value(GetCurrentThreadId());
       start(parameter);
       posix::DestroyThreadWindows();
-      std::lock_guard guard(posix::WaitLock());
-      thread->Finish();
-      posix::WaitChanged().notify_all();
     }).detach();
   } catch (const std::system_error&) {
     posix::RemoveHandle(handle);

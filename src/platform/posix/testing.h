@@ -9,7 +9,7 @@ namespace win32::testing {
 // From now on GetTickCount gives `value`; when `running` it then advances with the real clock,
 // otherwise it stays at `value` until the next call.
 void SetTickCount(DWORD value, bool running = false);
-// GetTickCount follows the real monotonic clock again.
+// GetTickCount follows the real clock again.
 void ReleaseTickCount();
 
 // GetLocaleInfoA's time items as a locale whose LC_TIME has this strftime time pattern and
@@ -29,6 +29,14 @@ bool InjectConsoleInput(const INPUT_RECORD* records, DWORD count);
 void FailWSAStartup(int error, int times);
 // The next `times` calls of WSACleanup fail with `error` (WSAGetLastError).
 void FailWSACleanup(int error, int times);
+// The next `times` calls of the system's accept under accept fail with the POSIX `error`
+// before they reach the system; 0 times ends it.
+void FailAccept(int posixError, int times);
+// The next `times` calls of CreateWindowExA fail, as when the system has no room for a window.
+void FailCreateWindow(int times);
+// The next `times` calls of GetMessageA fail with -1. A thread already waiting in GetMessageA
+// is not disturbed: its next call fails.
+void FailGetMessage(int times);
 // Two connected TCP sockets on 127.0.0.1, for tests that need a peer before connect and
 // accept exist. False when the pair cannot be made.
 bool ConnectedPair(SOCKET& first, SOCKET& second);

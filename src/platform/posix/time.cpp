@@ -17,9 +17,10 @@
 namespace win32 {
 namespace {
 
-std::uint64_t MonotonicMilliseconds() {
+// Milliseconds since boot, a suspend included, as Windows' tick count goes on across one.
+std::uint64_t BootMilliseconds() {
   struct timespec now {};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  ::clock_gettime(CLOCK_BOOTTIME, &now);
   return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
@@ -33,9 +34,9 @@ std::atomic<std::uint64_t> clockAtSet{0};
 }  // namespace
 
 DWORD GetTickCount() {
-  if (!tickControlled.load(std::memory_order_acquire)) return static_cast<DWORD>(MonotonicMilliseconds());
+  if (!tickControlled.load(std::memory_order_acquire)) return static_cast<DWORD>(BootMilliseconds());
   DWORD value = tickBase.load();
-  if (tickRunning.load()) value += static_cast<DWORD>(MonotonicMilliseconds() - clockAtSet.load());
+  if (tickRunning.load()) value += static_cast<DWORD>(BootMilliseconds() - clockAtSet.load());
   return value;
 }
 
@@ -139,7 +140,7 @@ namespace testing {
 
 void SetTickCount(DWORD value, bool running) {
   tickBase.store(value);
-  clockAtSet.store(MonotonicMilliseconds());
+  clockAtSet.store(BootMilliseconds());
   tickRunning.store(running);
   tickControlled.store(true, std::memory_order_release);
 }

@@ -44,6 +44,7 @@ constexpr BOOL TRUE = 1;
 
 // ---- Errors --------------------------------------------------------------------------------
 constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;

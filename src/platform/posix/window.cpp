@@ -7,6 +7,7 @@
 // afterwards fails with ERROR_INVALID_WINDOW_HANDLE.
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <condition_variable>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/posix/handles.h"
+#include "platform/posix/testing.h"
 
 namespace win32 {
 namespace posix {
@@ -79,6 +81,17 @@ struct ThreadMessages {
 };
 thread_local ThreadMessages threadMessages;
 
+// Failures that tests ask for (testing.h): how many of the next calls fail.
+std::atomic<int> createWindowFailures{0};
+std::atomic<int> getMessageFailures{0};
+
+bool TakeFailure(std::atomic<int>& failures) {
+  int left = failures.load();
+  while (left > 0 && !failures.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0;
+}
+
 HANDLE AsHandle(HWND window) { return reinterpret_cast<HANDLE>(window); }
 HWND AsWindow(HANDLE handle) { return reinterpret_cast<HWND>(handle); }
 
@@ -114,6 +127,10 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
 
 HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR, DWORD, int, int, int, int, HWND parent, HMENU,
                      HINSTANCE, LPVOID) {
+  if (TakeFailure(createWindowFailures)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   if (!IsStaticClass(className)) {
     SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
     return nullptr;
@@ -139,7 +156,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
-  if (!msg) {
+  if (!msg || TakeFailure(getMessageFailures)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;
   }
@@ -163,4 +180,11 @@ void DestroyThreadWindows() {
 }
 
 }  // namespace posix
+
+namespace testing {
+
+void FailCreateWindow(int times) { createWindowFailures = times; }
+void FailGetMessage(int times) { getMessageFailures = times; }
+
+}  // namespace testing
 }  // namespace win32

@@ -9,16 +9,21 @@
 // - FD_WRITE is posted when the socket is registered and writable, and afterwards only after a
 //   send failed with WSAEWOULDBLOCK and room came back. A socket still connecting gets it once
 //   the connection is made (after FD_CONNECT).
-// - FD_CLOSE is posted once per socket, when the peer's close is seen and no unread data is
-//   left (error 0), or at once on a reset or abort (WSAECONNRESET, WSAECONNABORTED). A socket
-//   that was never connected gets none. A peer's close seen with data unread posts no
+// - FD_CLOSE is posted once per registration, when the peer's close is seen and no unread
+//   data is left (error 0), or at once on a reset or abort (WSAECONNRESET, WSAECONNABORTED). A
+//   socket that was never connected gets none. A peer's close seen with data unread posts no
 //   FD_READ of its own: the FD_READ of the data stands for it.
+// - A reset keeps its error for the socket's calls: recv then fails with it, not with 0.
 // - lParam is event | (error << 16); wParam is the socket.
 // - A new WSAAsyncSelect replaces the old registration (window, message, event set) and arms
-//   its events anew; events 0 cancels. Registration puts the socket in non-blocking mode, and
-//   ioctlsocket(FIONBIO, 0) is refused with WSAEINVAL while events are registered.
+//   its events anew, FD_CLOSE included: a socket whose peer has closed gets FD_CLOSE again
+//   under the new registration, even after a recv that gave 0; events 0 cancels. Registration
+//   puts the socket in non-blocking mode, and ioctlsocket(FIONBIO, 0) is refused with
+//   WSAEINVAL while events are registered.
 // - A socket returned by accept has its listener's registration and blocking mode, so its
 //   events may come before accept returns.
+// - accept passes over a connection that failed while it waited (Linux reports its network
+//   error from accept, which Windows never does) and takes the next one, or would block.
 // - Messages go through PostMessageA; a window that is gone loses them silently.
 //
 // The poller watches each registered socket with EPOLLONESHOT and re-arms it only for the
@@ -26,8 +31,9 @@
 // FD_READ (or FD_ACCEPT on a listener) is enabled, EPOLLOUT while FD_WRITE is, EPOLLRDHUP while
 // FD_CLOSE is due. The re-enabling calls re-arm it. Whether data is waiting is told by a
 // one-byte peek, which also sees the peer's close once the data is read; a reset is told by
-// the socket's pending error, before any data still buffered. A wake-up that changes nothing
-// re-arms nothing, so a lasting hang-up cannot spin the poller.
+// the socket's pending error, before any data still buffered; the error so taken is kept for
+// recv, since reading the pending error clears it. A wake-up that changes nothing re-arms
+// nothing, so a lasting hang-up cannot spin the poller.
 //
 // Other Windows behaviour kept here: getsockname of an unbound socket fails with WSAEINVAL;
 // send and recv take no flags (WSAEOPNOTSUPP); gethostbyname gives IPv4 addresses only, in a
@@ -77,6 +83,7 @@ constexpr int kPosixReuseAddress = SO_REUSEADDR;
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -92,6 +99,8 @@ std::mutex startupLock;
 int startupCount = 0;
 int startupFailures = 0;
 int startupFailureCode = 0;
+std::atomic<int> acceptFailures{0};
+std::atomic<int> acceptFailureErrno{0};
 int cleanupFailures = 0;
 int cleanupFailureCode = 0;
 
@@ -134,6 +143,35 @@ int WsaError(int error) {
 int Fail(int wsaError) {
   SetLastError(static_cast<DWORD>(wsaError));
   return SOCKET_ERROR;
+}
+
+// Errors of a connection that failed while it waited to be accepted: the listener is fine
+// (accept(2) asks to retry after them).
+bool IsFailedWaitingConnection(int error) {
+  switch (error) {
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH: return true;
+    default: return false;
+  }
+}
+
+// accept4, or a failure the tests asked for.
+int AcceptOnce(int fd, ::sockaddr_in& peer) {
+  for (int left = acceptFailures.load(); left > 0; left = acceptFailures.load()) {
+    if (acceptFailures.compare_exchange_weak(left, left - 1)) {
+      errno = acceptFailureErrno.load();
+      return -1;
+    }
+  }
+  socklen_t length = sizeof peer;
+  return ::accept4(fd, reinterpret_cast<::sockaddr*>(&peer), &length, SOCK_CLOEXEC);
 }
 
 bool Started() {
@@ -182,6 +220,11 @@ class Socket : public posix::HandleObject {
   void Listening(SOCKET self);
   void Connecting(SOCKET self, bool pending);
   void OnReady(SOCKET self, std::uint32_t ready);
+  // Taken under the lock, so that an error the poller is taking now is seen once it is kept.
+  int Broken() {
+    std::lock_guard guard(lock_);
+    return broken_;
+  }
 
  private:
   enum class Input { kData, kNone, kEnd };
@@ -207,8 +250,11 @@ class Socket : public posix::HandleObject {
     return true;
   }
   int SocketError() const;
-  bool PendingError(int& error) const;
-  Input Peek(int& error) const;
+  bool PendingError(int& error);
+  Input Peek(int& error);
+  void KeepBroken(int error) {
+    if (error != 0) broken_ = error;
+  }
   bool OnConnected(SOCKET self, std::uint32_t ready);
   void RepostWaitingData(SOCKET self);
   void Rearm(SOCKET self);
@@ -227,6 +273,8 @@ class Socket : public posix::HandleObject {
   bool closeAfterData_ = false;   // the peer closed with data unread: wait for recv
   bool closePosted_ = false;
   bool watched_ = false;
+  // The reset or abort (a WinSock code) that the poller took from the socket, 0 while none.
+  int broken_ = 0;
 };
 
 class Poller {
@@ -286,6 +334,7 @@ int Socket::Register(SOCKET self, const Registration& registration) {
   events_ = registration.events;
   enabled_ = FD_READ | FD_WRITE | FD_ACCEPT;
   closeAfterData_ = false;
+  closePosted_ = false;
   connected_ = connected_ || IsConnected();
   Rearm(self);
   return 0;
@@ -332,19 +381,22 @@ int Socket::SocketError() const {
   return ::getsockopt(fd_, kPosixSolSocket, SO_ERROR, &pending, &length) == 0 ? pending : errno;
 }
 
-bool Socket::PendingError(int& error) const {
+bool Socket::PendingError(int& error) {
   int pending = SocketError();
   if (pending == 0) return false;
   error = pending == ECONNRESET || pending == EPIPE ? WSAECONNRESET : WSAECONNABORTED;
+  KeepBroken(error);
   return true;
 }
 
-Socket::Input Socket::Peek(int& error) const {
+// A peek that meets a reset takes its error as well; a close after one reports the reset.
+Socket::Input Socket::Peek(int& error) {
   char byte;
   ssize_t peeked = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
   if (peeked > 0) return Input::kData;
   if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return Input::kNone;
-  error = peeked == 0 ? 0 : errno == ECONNRESET ? WSAECONNRESET : WSAECONNABORTED;
+  error = peeked == 0 ? broken_ : errno == ECONNRESET ? WSAECONNRESET : WSAECONNABORTED;
+  KeepBroken(error);
   return Input::kEnd;
 }
 
@@ -582,8 +634,8 @@ SOCKET accept(SOCKET s, sockaddr* address, int* addressLength) {
     return SetLastError(WSAEFAULT), INVALID_SOCKET;
   }
   ::sockaddr_in peer{};
-  socklen_t length = sizeof peer;
-  int accepted = ::accept4(fd, reinterpret_cast<::sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  int accepted = AcceptOnce(fd, peer);
+  while (accepted < 0 && IsFailedWaitingConnection(errno)) accepted = AcceptOnce(fd, peer);
   int error = accepted < 0 ? WsaError(errno) : 0;
   socket->Reenable(s, FD_ACCEPT);
   if (accepted < 0) return SetLastError(static_cast<DWORD>(error)), INVALID_SOCKET;
@@ -606,6 +658,8 @@ int connect(SOCKET s, const sockaddr* name, int nameLength) {
   if (!socket) return SOCKET_ERROR;
   ::sockaddr_in address;
   if (int error = ToPosix(name, nameLength, address)) return Fail(error);
+  // Linux takes the any-address for the local host; Windows refuses it as a peer.
+  if (address.sin_addr.s_addr == 0) return Fail(WSAEADDRNOTAVAIL);
   if (::connect(fd, reinterpret_cast<::sockaddr*>(&address), sizeof address) == 0) {
     socket->Connecting(s, false);
     return 0;
@@ -639,6 +693,13 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
   if (length < 0 || (!buffer && length > 0)) return Fail(WSAEFAULT);
   ssize_t received = ::recv(fd, buffer, static_cast<std::size_t>(length), 0);
   int error = received < 0 ? WsaError(errno) : 0;
+  // The poller may have taken a reset's error already: the end of the data is that reset.
+  if (received == 0) {
+    if (int broken = socket->Broken()) {
+      received = -1;
+      error = broken;
+    }
+  }
   socket->Reenable(s, FD_READ);
   return received >= 0 ? static_cast<int>(received) : Fail(error);
 }
@@ -723,6 +784,11 @@ void FailWSACleanup(int error, int times) {
   std::lock_guard guard(startupLock);
   cleanupFailureCode = error;
   cleanupFailures = times;
+}
+
+void FailAccept(int posixError, int times) {
+  acceptFailureErrno = posixError;
+  acceptFailures = times;
 }
 
 bool ConnectedPair(SOCKET& first, SOCKET& second) {
