@@ -2,16 +2,12 @@
 // library's thread serves the socket benchmarks, and stops them after the run.
 #include <benchmark/benchmark.h>
 
-#include "LumarixSocket.h"
-#include "LumarixSocketStr.h"
-#include "LumarixTime.h"
-#include "LumarixUtil.h"
+#include "LumarixModuleOrder.h"
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  lumarix::StartModules({&lumarix::LumarixUtilModule, &lumarix::LumarixTimeModule, &lumarix::LumarixSocketStrModule,
-                         &lumarix::LumarixSocketModule});
+  lumarix::StartModules(lumarix::kLibraryModules);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   lumarix::StopModules();

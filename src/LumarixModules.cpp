@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "kept_alive.h"
 #include "platform/winapi.h"
 
 namespace lumarix {
@@ -31,7 +32,7 @@ struct ModuleState {
 };
 
 ModuleState& State() {
-  static ModuleState* state = new ModuleState;  // used from exit paths after statics are gone
+  static KeptAlive<ModuleState> state;
   return *state;
 }
 
@@ -44,7 +45,7 @@ ModuleState& State() {
 
 }  // namespace
 
-void StartModules(std::initializer_list<const TModule*> modules) {
+void StartModules(TModuleList modules) {
   for (const TModule* module : modules) {
     try {
       if (module->Startup) module->Startup();
@@ -72,7 +73,7 @@ void StopModules() {
   }
 }
 
-void RunProgram(std::initializer_list<const TModule*> modules, const std::function<int()>& body) {
+void RunProgram(TModuleList modules, const std::function<int()>& body) {
   StartModules(modules);
   int exitCode = 0;
   try {

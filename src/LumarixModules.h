@@ -5,24 +5,33 @@
 
 #include <functional>
 #include <initializer_list>
+#include <span>
 
 namespace lumarix {
 
 struct TModule {
-  const char* name;
   void (*Startup)();
   void (*Shutdown)();
 };
 
+// The modules in start order (the system's own lists are in LumarixModuleOrder.h).
+using TModuleList = std::span<const TModule* const>;
+
 // Starts the modules in the order given. An exception from a start-up stops the modules
 // already started and ends the process as an unhandled error (its message on standard error,
 // exit code 217).
-void StartModules(std::initializer_list<const TModule*> modules);
+void StartModules(TModuleList modules);
+inline void StartModules(std::initializer_list<const TModule*> modules) {
+  StartModules(TModuleList(modules.begin(), modules.size()));
+}
 // Stops the started modules in reverse order; each is stopped at most once.
 void StopModules();
 
 // Starts the modules, runs `body` and ends the process with its result.
-[[noreturn]] void RunProgram(std::initializer_list<const TModule*> modules, const std::function<int()>& body);
+[[noreturn]] void RunProgram(TModuleList modules, const std::function<int()>& body);
+[[noreturn]] inline void RunProgram(std::initializer_list<const TModule*> modules, const std::function<int()>& body) {
+  RunProgram(TModuleList(modules.begin(), modules.size()), body);
+}
 
 // Stops the modules, flushes standard output and ends the process with `exitCode`, from any
 // thread. One thread ends the process: another that calls Halt, RunError or AssertionFailure

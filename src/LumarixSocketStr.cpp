@@ -7,7 +7,7 @@
 
 namespace lumarix {
 
-const TModule LumarixSocketStrModule{"LumarixSocketStr", nullptr, nullptr};
+const TModule LumarixSocketStrModule{nullptr, nullptr};
 
 namespace {
 

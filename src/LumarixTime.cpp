@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "kept_alive.h"
 #include "platform/winapi.h"
 
 namespace lumarix {
@@ -21,7 +22,7 @@ struct Clock {
 };
 
 Clock& TheClock() {
-  static Clock* clock = new Clock;
+  static KeptAlive<Clock> clock;
   return *clock;
 }
 
@@ -63,7 +64,7 @@ void Startup() {
 
 }  // namespace
 
-const TModule LumarixTimeModule{"LumarixTime", Startup, nullptr};
+const TModule LumarixTimeModule{Startup, nullptr};
 
 std::uint64_t TickCount64() {
   auto& clock = TheClock();

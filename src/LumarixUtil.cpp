@@ -2,7 +2,7 @@
 
 namespace lumarix {
 
-const TModule LumarixUtilModule{"LumarixUtil", nullptr, nullptr};
+const TModule LumarixUtilModule{nullptr, nullptr};
 
 DWORD ShareMode() {
   OSVERSIONINFOA version{};

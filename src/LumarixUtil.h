@@ -12,6 +12,13 @@
 
 namespace lumarix {
 
+// The separator of directories in a path on this platform.
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
 // FILE_SHARE_READ | FILE_SHARE_WRITE, with FILE_SHARE_DELETE on the NT family.
 DWORD ShareMode();
 // True when the path names anything, a directory included.

@@ -15,7 +15,6 @@ constexpr DWORD kDefaultInputMode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT |
 constexpr DWORD kRawInputMode = ENABLE_WINDOW_INPUT;
 constexpr std::int32_t kNoKey = -1;
 constexpr std::int32_t kResized = -2;
-constexpr std::int32_t kEnter = 13;
 
 bool DetectWindows9x() {
   OSVERSIONINFOA version{};
@@ -127,11 +126,11 @@ bool StreamKeyPressed() {
     bool dropped = lineFeed && state.afterCarriageReturn;
     state.afterCarriageReturn = c == '\r';
     if (dropped) continue;
-    state.streamKey = lineFeed ? kEnter : c;
+    state.streamKey = lineFeed ? kKeyEnter : c;
     state.pending = 1;
     return true;
   }
-  state.streamKey = kEnter;
+  state.streamKey = kKeyEnter;
   state.pending = 1;
   return true;
 }
@@ -157,7 +156,7 @@ void ShutdownConsoleInput() {
 
 }  // namespace
 
-const TModule LumarixVIOModule{"LumarixVIO", nullptr, ShutdownConsoleInput};
+const TModule LumarixVIOModule{nullptr, ShutdownConsoleInput};
 
 void InitConsoleInput() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);

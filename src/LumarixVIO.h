@@ -30,6 +30,9 @@ void InitConsoleInput();
 bool KeyPressed();
 // The next key code, never blocking: -1 when nothing is ready, -2 for a buffer-size event.
 std::int32_t ReadKey();
+// The key codes a line is edited and ended with.
+constexpr std::int32_t kKeyBackspace = 8;
+constexpr std::int32_t kKeyEnter = 13;
 // The wait result of WaitForSingleObject on the input handle; -1 waits without limit. Returns
 // once any console event is pending, so callers loop on it.
 std::int32_t WaitForInput(std::int32_t milliseconds);

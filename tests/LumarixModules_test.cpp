@@ -24,10 +24,10 @@ void StopByHalting() {
   Halt(5);
 }
 
-const TModule kA{"A", SayStartA, SayStopA};
-const TModule kB{"B", SayStartB, SayStopB};
-const TModule kFailing{"Failing", FailStart, SayStopB};
-const TModule kHalting{"Halting", nullptr, StopByHalting};
+const TModule kA{SayStartA, SayStopA};
+const TModule kB{SayStartB, SayStopB};
+const TModule kFailing{FailStart, SayStopB};
+const TModule kHalting{nullptr, StopByHalting};
 constexpr TSourceSite kSite{"LumarixSocket", 1088};
 
 using ModulesDeathTest = ::testing::Test;
@@ -88,7 +88,7 @@ void StopAWhileTheMainThreadAsks() {
   WaitForSingleObject(mainAsked, 10000);
   Sleep(200);  // room for a main thread that was not held to write its report
 }
-const TModule kStoppedSlowly{"A", nullptr, StopAWhileTheMainThreadAsks};
+const TModule kStoppedSlowly{nullptr, StopAWhileTheMainThreadAsks};
 
 TEST_F(ModulesDeathTest, AThreadAskingToEndWhileAnotherEndsWaitsForThatEnd) {
   EXPECT_EXIT(

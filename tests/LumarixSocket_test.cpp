@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "LumarixModuleOrder.h"
 #include "LumarixTime.h"
 #include "LumarixUtil.h"
 #include "support/socket_fixture.h"
@@ -552,7 +553,7 @@ void RestartLibraryFailing(int error, int times) {
   EchoLogToStandardError();
   StopModules();
   win32::testing::FailWSAStartup(error, times);
-  StartModules({&LumarixUtilModule, &LumarixTimeModule, &LumarixSocketStrModule, &LumarixSocketModule});
+  StartModules(kLibraryModules);
   std::fprintf(stderr, "started\n");
   Halt(0);
 }

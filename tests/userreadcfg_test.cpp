@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "LumarixUtil.h"
 #include "support/environment.h"
 #include "support/temp_dir.h"
 
@@ -23,12 +24,6 @@ namespace lumarix {
 namespace {
 
 using testing::ScopedEnvironment;
-
-#if defined(_WIN32)
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
 
 // In a death test: what the reader writes to standard output is matched on standard error.
 void StdoutToStderr() {
@@ -122,7 +117,7 @@ TEST_F(UserReadCfg, EmptyValuesAndTheEndOfFileByte) {
 
 TEST_F(UserReadCfg, IncludesAreReadDepthFirstWhereTheyStand) {
   std::filesystem::create_directory(dir.path() / "sub");
-  std::string nested = dir.File("sub") + kSeparator + "nested.cfg";
+  std::string nested = dir.File("sub") + kPathSeparator + "nested.cfg";
   dir.Write("sub/nested.cfg", "C=nested\nD=nested\n");
   dir.Write("common.cfg", "A=common\nB=common\nINCLUDE=" + nested + "\nD=common\nINCLUDE=\ninclude=missing.cfg\nE=1\n");
   dir.Write("server.dat", "TEAM=t1\nA=team\nB=team\nInclude=common.cfg\nB=after\n");
@@ -196,7 +191,7 @@ TEST_F(UserReadCfg, DirectoriesDoNotCountAsTeamFiles) {
 
 TEST_F(UserReadCfg, ContestDirectoryWithTrailingSeparator) {
   dir.Write("server.dat", "TEAM=t\n");
-  ScopedEnvironment ctdir("CTDIR", (dir.path().string() + kSeparator).c_str());
+  ScopedEnvironment ctdir("CTDIR", (dir.path().string() + kPathSeparator).c_str());
   ReadUserConfig(true);
   EXPECT_EQ(TeamFile, dir.File("server.dat"));
 }

@@ -10,11 +10,11 @@ void ReadConsoleLine(std::string& line) {
   for (;;) {
     WaitForInput(-1);
     std::int32_t key = ReadKey();
-    if (key == 8) {
+    if (key == kKeyBackspace) {
       if (line.empty()) continue;
       line.pop_back();
       Show("\b \b");
-    } else if (key == 13) {
+    } else if (key == kKeyEnter) {
       Show(kLineEnd);
       return;
     } else if (key >= 32 && key <= 255) {

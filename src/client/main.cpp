@@ -3,14 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "LumarixSocket.h"
-#include "LumarixSocketStr.h"
-#include "LumarixTime.h"
-#include "LumarixUtil.h"
-#include "LumarixVIO.h"
+#include "LumarixModuleOrder.h"
 #include "client/print_client.h"
 #include "platform/winapi.h"
-#include "ureadcfg/userreadcfg.h"
 
 namespace {
 
@@ -32,7 +27,5 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 int main(int argc, char** argv) {
   using namespace lumarix;
   std::vector<std::string> arguments = Arguments(argc, argv);
-  RunProgram({&LumarixUtilModule, &LumarixTimeModule, &LumarixSocketStrModule, &LumarixSocketModule,
-              &UserReadCfgModule, &LumarixVIOModule},
-             [&] { return PrintClientMain(arguments); });
+  RunProgram(kClientModules, [&] { return PrintClientMain(arguments); });
 }

@@ -15,8 +15,6 @@ namespace {
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
-constexpr std::int32_t kKeyBackspace = 8;
-constexpr std::int32_t kKeyEnter = 13;
 
 std::string ReadLine() {
   std::string line;

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "LumarixUtil.h"
+#include "kept_alive.h"
 #include "socket/internal.h"
 
 namespace lumarix {
@@ -20,7 +21,7 @@ std::array<std::atomic<bool>, kChannelCount> mustdie{};
 namespace {
 
 std::recursive_mutex& TableLock() {
-  static auto* lock = new std::recursive_mutex;  // channels may be released on exit paths
+  static KeptAlive<std::recursive_mutex> lock;  // channels may be released on exit paths
   return *lock;
 }
 

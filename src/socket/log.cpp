@@ -6,6 +6,7 @@
 
 #include "LumarixTime.h"
 #include "LumarixUtil.h"
+#include "kept_alive.h"
 #include "socket/internal.h"
 
 namespace lumarix {
@@ -36,7 +37,7 @@ struct OpenLog {
 };
 
 OpenLog& Open() {
-  static OpenLog* log = new OpenLog;  // logged to from exit paths after statics are gone
+  static KeptAlive<OpenLog> log;  // logged to from exit paths
   return *log;
 }
 

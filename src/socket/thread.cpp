@@ -209,6 +209,6 @@ void PostToSocketWindow(UINT message) { PostMessageA(SocketWindow, message, 0, 0
 
 }  // namespace socklib
 
-const TModule LumarixSocketModule{"LumarixSocket", socklib::Startup, socklib::Shutdown};
+const TModule LumarixSocketModule{socklib::Startup, socklib::Shutdown};
 
 }  // namespace lumarix

@@ -17,12 +17,6 @@ std::string TeamFile;
 
 namespace {
 
-#if defined(_WIN32)
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
-
 constexpr const char* kUnknownFile = "<unknown>";
 constexpr DWORD kEnvironmentBuffer = 4096;
 // Normal, read-only, hidden, system and archive files; never directories.
@@ -58,8 +52,8 @@ std::string Environment(const char* name) {
 }
 
 std::string Joined(const std::string& directory, const std::string& name) {
-  if (directory.empty() || directory.back() == kSeparator) return directory + name;
-  return directory + kSeparator + name;
+  if (directory.empty() || directory.back() == kPathSeparator) return directory + name;
+  return directory + kPathSeparator + name;
 }
 
 std::string ProgramDirectory() {
@@ -73,7 +67,7 @@ std::string ProgramDirectory() {
     }
     path.resize(path.size() * 2);
   }
-  std::size_t separator = path.find_last_of(kSeparator);
+  std::size_t separator = path.find_last_of(kPathSeparator);
   return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
 
@@ -171,9 +165,8 @@ class CfgLine {
 
   // Ends the line; `atLineFeed` when a LF ended it, so that a CR before the LF is no part of it.
   void Finish(bool atLineFeed) {
-    if (atLineFeed && last_ == '\r') {
-      if (split_ && !value_.empty() && value_.size() <= kMaxCfgValueLength) value_.pop_back();
-      else if (!split_ && !key_.empty()) key_.pop_back();
+    if (atLineFeed && last_ == '\r' && split_ && !value_.empty() && value_.size() <= kMaxCfgValueLength) {
+      value_.pop_back();  // a line without '=' is ignored whole
     }
     if (value_.size() > kMaxCfgValueLength) value_.resize(kMaxCfgValueLength);
     Apply();
@@ -223,7 +216,7 @@ void ReadLines(HANDLE file) {
 void ReadCfgFile(std::string name) {
   if (fileCount == kMaxCfgFiles) Fatal("**fatal**: too complicated configuration files");
   ++fileCount;
-  if (name.find(kSeparator) == std::string::npos) name = Joined(CtDir, name);
+  if (name.find(kPathSeparator) == std::string::npos) name = Joined(CtDir, name);
   HANDLE file = OpenForRead(name);
   if (IsBadHandle(file)) {
     FatalInStrictMode("**fatal**: error reading local configuration file");
@@ -249,7 +242,7 @@ void ReleaseConfiguration() {
 
 }  // namespace
 
-const TModule UserReadCfgModule{"UserReadCfg", nullptr, ReleaseConfiguration};
+const TModule UserReadCfgModule{nullptr, ReleaseConfiguration};
 
 std::string CfgValue(const std::string& name) {
   for (const auto& [key, value] : keys) {

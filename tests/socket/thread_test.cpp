@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "LumarixModuleOrder.h"
 #include "LumarixSocket.h"
 #include "LumarixTime.h"
 #include "LumarixUtil.h"
@@ -120,7 +121,7 @@ TEST(SocketThreadDeathTest, AWindowThatCannotBeMadeIsAnAssertionFailureAtItsSite
         StopModules();
         EchoLogToStandardError(1);
         win32::testing::FailCreateWindow(1);
-        StartModules({&LumarixUtilModule, &LumarixTimeModule, &LumarixSocketStrModule, &LumarixSocketModule});
+        StartModules(kLibraryModules);
         std::printf("started\n");
         Halt(0);
       },

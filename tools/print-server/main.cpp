@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "LumarixModuleOrder.h"
 #include "LumarixSocket.h"
 #include "LumarixSocketStr.h"
 #include "LumarixTime.h"
@@ -214,6 +215,5 @@ int main(int argc, char** argv) {
   // A write that does not fit must fail (and be answered), not end the server.
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
-  RunProgram({&LumarixUtilModule, &LumarixTimeModule, &LumarixSocketStrModule, &LumarixSocketModule},
-             [&] { return options.report ? Report(options) : Serve(options); });
+  RunProgram(kLibraryModules, [&] { return options.report ? Report(options) : Serve(options); });
 }

@@ -106,18 +106,6 @@ bool DrainResizes() {
   return resized;
 }
 
-INPUT_RECORD EnterKey() {
-  INPUT_RECORD record;
-  std::memset(&record, 0, sizeof record);
-  record.EventType = KEY_EVENT;
-  record.Event.KeyEvent.bKeyDown = TRUE;
-  record.Event.KeyEvent.wRepeatCount = 1;
-  record.Event.KeyEvent.wVirtualKeyCode = 0x0D;
-  record.Event.KeyEvent.wVirtualScanCode = 28;
-  record.Event.KeyEvent.uChar.AsciiChar = 13;
-  return record;
-}
-
 DWORD ModeOf(const struct termios& mode) {
   DWORD flags = 0;
   if (mode.c_lflag & ICANON) flags |= ENABLE_LINE_INPUT;
@@ -293,7 +281,7 @@ class ConsoleObject final : public posix::HandleObject {
     if (hungUp_) decoder_.Flush(keys);
     decoder_.Expire(Clock::now(), keys);
     queue_.insert(queue_.end(), keys.begin(), keys.end());
-    if (hungUp_ && queue_.empty()) queue_.push_back(EnterKey());
+    if (hungUp_ && queue_.empty()) queue_.push_back(posix::EnterKeyRecord());
   }
 
   INPUT_RECORD SizeRecord() const {

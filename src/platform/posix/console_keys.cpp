@@ -273,6 +273,8 @@ INPUT_RECORD RecordOf(const Key& key) {
 
 }  // namespace
 
+INPUT_RECORD EnterKeyRecord() { return RecordOf(kEnter); }
+
 void TerminalKeyDecoder::Feed(std::string_view bytes, std::vector<INPUT_RECORD>& out, Clock::time_point now) {
   if (!bytes.empty()) lastByte_ = now;
   held_.append(bytes);

@@ -24,6 +24,9 @@
 
 namespace win32::posix {
 
+// The key-down record of the Enter key, as a terminal's CR gives it.
+INPUT_RECORD EnterKeyRecord();
+
 class TerminalKeyDecoder {
  public:
   using Clock = std::chrono::steady_clock;

@@ -23,6 +23,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "kept_alive.h"
 #include "platform/posix/handles.h"
 
 namespace win32 {
@@ -81,7 +82,7 @@ class ShareTable {
 };
 
 ShareTable& Shares() {
-  static ShareTable* table = new ShareTable;
+  static lumarix::KeptAlive<ShareTable> table;
   return *table;
 }
 

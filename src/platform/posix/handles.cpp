@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kept_alive.h"
+
 namespace win32 {
 namespace {
 
@@ -21,7 +23,7 @@ struct HandleTable {
 };
 
 HandleTable& Table() {
-  static HandleTable* table = new HandleTable;  // outlives every static destructor
+  static lumarix::KeptAlive<HandleTable> table;
   return *table;
 }
 
@@ -180,12 +182,12 @@ int TrySatisfy(const std::vector<posix::Waitable*>& objects, bool waitAll) {
 namespace posix {
 
 std::mutex& WaitLock() {
-  static auto* lock = new std::mutex;  // outlives threads still waiting at exit
+  static lumarix::KeptAlive<std::mutex> lock;  // threads may still be waiting at exit
   return *lock;
 }
 
 std::condition_variable& WaitChanged() {
-  static auto* changed = new std::condition_variable;
+  static lumarix::KeptAlive<std::condition_variable> changed;
   return *changed;
 }
 

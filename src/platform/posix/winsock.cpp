@@ -74,6 +74,7 @@ constexpr int kPosixReuseAddress = SO_REUSEADDR;
 #undef ntohs
 #undef h_addr
 
+#include "kept_alive.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/testing.h"
 
@@ -280,7 +281,7 @@ class Socket : public posix::HandleObject {
 class Poller {
  public:
   static Poller& Instance() {
-    static Poller* poller = new Poller;  // runs until the process ends
+    static lumarix::KeptAlive<Poller> poller;  // runs until the process ends
     return *poller;
   }
 
@@ -297,6 +298,7 @@ class Poller {
   }
 
  private:
+  friend class lumarix::KeptAlive<Poller>;
   Poller() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     std::thread([this] { Run(); }).detach();
   }
