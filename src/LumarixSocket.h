@@ -84,8 +84,11 @@ void SelectServerFileName(const std::string& name);
 // time changes; the channel or -1.
 std::int32_t ConnectViaFile(std::uint16_t port, std::int32_t udata);
 // A channel listening on `address` (dotted IPv4) and `port`, whose connections come as
-// umAccepted records; -1, with nothing left open, when that fails.
-std::int32_t OpenListeningChannel(const std::string& address, std::uint16_t port, std::int32_t udata);
+// umAccepted records; -1, with nothing left open, when that fails. `backlog` is how many
+// connections the system may hold waiting for their accept; a server that expects a rush asks
+// for hundreds, since the rest would be refused.
+std::int32_t OpenListeningChannel(const std::string& address, std::uint16_t port, std::int32_t udata,
+                                  int backlog = SOMAXCONN);
 // Queues the message for sending on the channel; true when queued, never waits for the peer.
 bool SendMsg(std::int32_t ch, const TMessagePart* msg);
 

@@ -2,29 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "support/message.h"
-#include "support/temp_dir.h"
 
 namespace lumarix::printserver {
 namespace {
 
-using lumarix::testing::GetPartOf;
-using lumarix::testing::MakeMsg;
-using lumarix::testing::Parts;
-using lumarix::testing::TakeParts;
-
-TEST(CountPages, SixtyLinesAPageAndFormFeedsStartNewOnes) {
-  EXPECT_EQ(CountPages(""), 0);
-  EXPECT_EQ(CountPages("x"), 1);
-  EXPECT_EQ(CountPages(std::string(60, '\n')), 1);
-  EXPECT_EQ(CountPages(std::string(61, '\n')), 2);
-  EXPECT_EQ(CountPages(std::string(120, '\n')), 2);
-  EXPECT_EQ(CountPages(std::string(120, '\n') + "tail"), 3);
-  EXPECT_EQ(CountPages("a\fb"), 2);
-  EXPECT_EQ(CountPages("a\f"), 1);
-  EXPECT_EQ(CountPages("\f\f\fa"), 1);
-  EXPECT_EQ(CountPages(std::string(60, '\n') + "\f" + "b"), 2);  // no blank page after a full one
-}
 
 TEST(TeamList, LoadsTeamsPasswordsAndQuotas) {
   TTeamList teams;
@@ -41,75 +22,45 @@ TEST(TeamList, LoadsTeamsPasswordsAndQuotas) {
   TTeamList bad;
   EXPECT_FALSE(bad.Load("team01 pw 10\nteam02 pw ten\n", error));
   EXPECT_EQ(error, "line 2: bad page quota 'ten'");
+  EXPECT_FALSE(TTeamList().Load("team01 pw 10\n\nteam01 pw 5\n", error));
+  EXPECT_EQ(error, "line 3: team 'team01' is listed twice");
 }
 
-class HandleRequestTest : public lumarix::testing::TempDirTest {
- protected:
-  Parts Handle(const Parts& request, TJobOutcome* kept = nullptr) {
-    TMessagePart* head = MakeMsg(request);
-    server.options.spoolDir = dir.path().string();
-    TJobOutcome outcome = HandleRequest(head, server, "09.12.2026 10:00:00");
-    FreeMsg(head);
-    Parts reply = TakeParts(outcome.reply);
-    if (kept) *kept = outcome;
-    return reply;
-  }
-  static Parts Request(const std::string& password, const std::string& contents) {
-    return {{"ID", "t_1_10:00:00_Print"}, {"Team", "team01"}, {"Password", password}, {"Contents", contents},
-            {"Filename", "a.cpp"}};
-  }
-  TPrintServer server;
-  TTeamList& teams = server.teams;
-};
-
-TEST_F(HandleRequestTest, SpoolsAnAcceptedJobWithItsHeaderAndCountsItsPages) {
+TEST(TeamList, TheRestOfALineAfterTheQuotaIsTheTeamsLocation) {
+  TTeamList teams;
   std::string error;
-  ASSERT_TRUE(teams.Load("team01 secret 5\n", error));
-  TJobOutcome outcome;
-  std::string contents = std::string(70, '\n');
-  EXPECT_EQ(Handle(Request("secret", contents), &outcome),
-            (Parts{{"ID", "t_1_10:00:00_Print"}, {"Message", "File a.cpp has been sent to the printer"},
-                   {"JobPages", "2"}, {"LeftPages", "3"}}));
-  ASSERT_FALSE(outcome.spooledPath.empty());
-  std::string spooled = lumarix::testing::TempDir::ReadPath(outcome.spooledPath);
-  EXPECT_EQ(spooled, "Team: team01  File: a.cpp  Time: 09.12.2026 10:00:00\n" + contents);
-
-  // The quota counts what was printed before.
-  EXPECT_EQ(GetPartOf(Handle(Request("secret", std::string(200, '\n'))), "Error"),
-            "Page quota exceeded: the job has 4 pages, 3 left");
-  EXPECT_EQ(GetPartOf(Handle(Request("secret", "x")), "LeftPages"), "2");
+  ASSERT_TRUE(teams.Load("team01 pw 50  Room B, seat 12 \r\nteam02 pw - Hall\tA\nteam03 pw 5\n", error)) << error;
+  EXPECT_EQ(teams.Find("team01")->location, "Room B, seat 12");
+  EXPECT_EQ(teams.Find("team01")->quota, 50);
+  EXPECT_EQ(teams.Find("team02")->location, "Hall\tA");
+  EXPECT_FALSE(teams.Find("team02")->quota.has_value());
+  EXPECT_EQ(teams.Find("team03")->location, "");
 }
 
-TEST_F(HandleRequestTest, RefusesWrongPasswordsUnknownTeamsAndIncompleteRequests) {
+TEST(CheckRequest, RefusesWrongPasswordsUnknownTeamsAndFilesAboveTheLimit) {
+  TTeamList teams;
   std::string error;
   ASSERT_TRUE(teams.Load("team01 secret\n", error));
-  EXPECT_EQ(GetPartOf(Handle(Request("guess", "x")), "Error"), "Wrong team name or password");
-  Parts stranger = Request("secret", "x");
-  stranger[1].second = "team99";
-  EXPECT_EQ(GetPartOf(Handle(stranger), "Error"), "Wrong team name or password");
-  Parts incomplete = Request("secret", "x");
-  incomplete.pop_back();
-  Parts reply = Handle(incomplete);
-  EXPECT_EQ(GetPartOf(reply, "ID"), "t_1_10:00:00_Print");
-  EXPECT_EQ(GetPartOf(reply, "Error"), "Incomplete print request");
+  TPrintJob job{"t_1", "team01", "secret", std::string(kMaxContents, 'x'), "a.cpp"};
+  EXPECT_FALSE(CheckRequest(job, teams).has_value());
+  job.password = "guess";
+  EXPECT_EQ(CheckRequest(job, teams), ErrorReply("t_1", "Wrong team name or password"));
+  job.password = "secret";
+  job.team = "team99";
+  EXPECT_EQ(CheckRequest(job, teams), ErrorReply("t_1", "Wrong team name or password"));
+  job.team = "team01";
+  job.contents += 'x';
+  EXPECT_EQ(CheckRequest(job, teams),
+            ErrorReply("t_1", "The file is larger than 524288 bytes; it was not printed"));
+  EXPECT_TRUE(CheckRequest(job, TTeamList()).has_value()) << "the size limit holds without a team list too";
 }
 
-TEST_F(HandleRequestTest, WithoutATeamListEveryoneMayPrintWithoutLimit) {
-  Parts reply = Handle(Request("", ""));
-  EXPECT_EQ(GetPartOf(reply, "JobPages"), "0");
-  EXPECT_EQ(GetPartOf(reply, "LeftPages"), "unlimited");
-  EXPECT_EQ(GetPartOf(reply, "Error"), "");
-}
-
-TEST_F(HandleRequestTest, WarnsAboutNulBytesButPrints) {
-  Parts reply = Handle(Request("", std::string("a\0b", 3)));
-  EXPECT_EQ(GetPartOf(reply, "JobPages"), "1");
-  EXPECT_EQ(GetPartOf(reply, "Warning"), "The file holds NUL bytes; it may not print as expected");
-}
-
-TEST(SpoolFileName, KeepsOnlySafeCharacters) {
-  EXPECT_EQ(SpoolFileName("team01", "09.12.2026 10:00:00", 7), "team01_09-12-2026-10-00-00_7.txt");
-  EXPECT_EQ(SpoolFileName("../x\\y", "t", 1), "--_x_y_t_1.txt");
+TEST(Names, NeitherBreakALineNorLeaveTheSpoolDirectory) {
+  EXPECT_EQ(PrintableName(std::string("a\nTeam: x\0\\", 11)), "a\\x0ATeam: x\\x00\\x5C");
+  EXPECT_EQ(PrintableName(std::string(300, 'n')), std::string(200, 'n') + "...");
+  EXPECT_EQ(SafeNamePart("../x\\y/z.cpp"), "___x_y_z_cpp");
+  EXPECT_EQ(SafeNamePart(std::string(10000, 'a')), std::string(40, 'a'));
+  EXPECT_EQ(SafeNamePart(""), "_");
 }
 
 }  // namespace

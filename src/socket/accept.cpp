@@ -31,7 +31,7 @@ void NoticeAccepted(std::int32_t ch, const TSocketDesc& listener, std::int32_t n
 }
 
 // A bound, listening, non-blocking socket, or INVALID_SOCKET with nothing left open.
-SOCKET ListeningSocket(const std::string& address, std::uint16_t port) {
+SOCKET ListeningSocket(const std::string& address, std::uint16_t port, int backlog) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
@@ -47,7 +47,7 @@ SOCKET ListeningSocket(const std::string& address, std::uint16_t port) {
   setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
 #endif
   u_long nonBlocking = 1;
-  if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || listen(sock, SOMAXCONN) != 0 ||
+  if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 || listen(sock, backlog) != 0 ||
       ioctlsocket(sock, FIONBIO, &nonBlocking) != 0) {
     closesocket(sock);
     return INVALID_SOCKET;
@@ -113,9 +113,11 @@ std::uint16_t ListeningPort(std::int32_t ch) {
 
 using namespace socklib;
 
-std::int32_t OpenListeningChannel(const std::string& address, std::uint16_t port, std::int32_t udata) {
-  SOCKET_LOG(2, "Listening on %s, port %d (udata=%d)", address.c_str(), static_cast<int>(port), udata);
-  const SOCKET sock = ListeningSocket(address, port);
+std::int32_t OpenListeningChannel(const std::string& address, std::uint16_t port, std::int32_t udata,
+                                  int backlog) {
+  SOCKET_LOG(2, "Listening on %s, port %d (udata=%d, backlog=%d)", address.c_str(), static_cast<int>(port), udata,
+             backlog);
+  const SOCKET sock = ListeningSocket(address, port, backlog);
   if (sock == INVALID_SOCKET) {
     SOCKET_LOG(2, "Unable to listen on %s, port %d", address.c_str(), static_cast<int>(port));
     return -1;

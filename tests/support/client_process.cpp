@@ -213,8 +213,10 @@ void RunningProcess::ReadOutput() {
 
 bool RunningProcess::started() const { return pid_ > 0; }
 
-void RunningProcess::Stop() {
-  if (started() && !ended_) ::kill(pid_, SIGTERM);
+void RunningProcess::Stop() { Signal(SIGTERM); }
+
+void RunningProcess::Signal(int signal) {
+  if (started() && !ended_) ::kill(pid_, signal);
 }
 
 int RunningProcess::Wait(int timeoutMs) {

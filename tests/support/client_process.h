@@ -48,6 +48,11 @@ class RunningProcess {
   // Asks the process to stop: SIGTERM on POSIX; on Windows, where a process without a console
   // of its own cannot be asked, it is terminated with exit code 255.
   void Stop();
+#if !defined(_WIN32)
+  // Sends a signal, e.g. SIGKILL for a crash at an arbitrary moment.
+  void Signal(int signal);
+  pid_t pid() const { return pid_; }
+#endif
   // Waits for the end: the exit code, or -1 when it did not end in time (it is then killed).
   int Wait(int timeoutMs);
   std::string Output();

@@ -1,9 +1,8 @@
 #include "print_jobs.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
-
-#include "LumarixUtil.h"
 
 namespace lumarix::printserver {
 namespace {
@@ -17,37 +16,7 @@ bool HasPart(const TMessagePart* head, const char* name) {
   return false;
 }
 
-TMessagePart* Reply(const std::string& id) {
-  TMessagePart* reply = nullptr;
-  AddPart(reply, "ID", id);
-  return reply;
-}
-
-TJobOutcome Refusal(const std::string& id, const std::string& error, const std::string& team) {
-  TJobOutcome outcome;
-  outcome.reply = Reply(id);
-  AddPart(outcome.reply, "Error", error);
-  outcome.logLine = "refused job of team '" + team + "': " + error;
-  return outcome;
-}
-
-char Separator() {
-#if defined(_WIN32)
-  return '\\';
-#else
-  return '/';
-#endif
-}
-
-std::string QuotedForShell(const std::string& path) {
-#if defined(_WIN32)
-  return "\"" + path + "\"";
-#else
-  std::string quoted = "'";
-  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-#endif
-}
+std::string LineError(int number, const std::string& what) { return "line " + std::to_string(number) + ": " + what; }
 
 }  // namespace
 
@@ -57,16 +26,23 @@ bool TTeamList::Load(const std::string& text, std::string& error) {
   for (int number = 1; std::getline(lines, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream fields(line);
-    std::string team, password, quota;
+    std::string team, password, quota, location;
     if (!(fields >> team) || team[0] == '#') continue;
     fields >> password >> quota;
+    std::getline(fields >> std::ws, location);
+    while (!location.empty() && (location.back() == ' ' || location.back() == '\t')) location.pop_back();
+    if (accounts_.count(team)) {
+      error = LineError(number, "team '" + PrintableName(team) + "' is listed twice");
+      return false;
+    }
     TTeamAccount account;
     account.password = password;
+    account.location = location;
     if (!quota.empty() && quota != "-") {
       char* end = nullptr;
       long long pages = std::strtoll(quota.c_str(), &end, 10);
       if (*end != '\0' || pages < 0) {
-        error = "line " + std::to_string(number) + ": bad page quota '" + quota + "'";
+        error = LineError(number, "bad page quota '" + PrintableName(quota) + "'");
         return false;
       }
       account.quota = pages;
@@ -77,32 +53,9 @@ bool TTeamList::Load(const std::string& text, std::string& error) {
   return true;
 }
 
-TTeamAccount* TTeamList::Find(const std::string& team) {
+const TTeamAccount* TTeamList::Find(const std::string& team) const {
   auto found = accounts_.find(team);
   return found == accounts_.end() ? nullptr : &found->second;
-}
-
-TTeamAccount& TTeamList::Account(const std::string& team) { return accounts_[team]; }
-
-std::int64_t CountPages(const std::string& contents) {
-  std::int64_t pages = 0;
-  int lines = 0;
-  bool pageHasText = false;
-  for (char c : contents) {
-    if (c == '\f') {
-      if (pageHasText) ++pages;
-      lines = 0;
-      pageHasText = false;
-      continue;
-    }
-    pageHasText = true;
-    if (c == '\n' && ++lines == kLinesPerPage) {
-      ++pages;
-      lines = 0;
-      pageHasText = false;
-    }
-  }
-  return pages + (pageHasText ? 1 : 0);
 }
 
 std::optional<TPrintJob> JobFromRequest(const TMessagePart* request) {
@@ -113,57 +66,67 @@ std::optional<TPrintJob> JobFromRequest(const TMessagePart* request) {
                    GetPart(request, "Contents"), GetPart(request, "Filename")};
 }
 
-std::string SpoolFileName(const std::string& team, const std::string& timeText, unsigned sequence) {
-  std::string name;
-  for (char c : team + "_" + timeText) {
-    bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-    name += plain ? c : c == ' ' || c == '.' || c == ':' ? '-' : '_';
-  }
-  return name + "_" + std::to_string(sequence) + ".txt";
+TReply ErrorReply(const std::string& id, const std::string& error) { return {{"ID", id}, {"Error", error}}; }
+
+TMessagePart* ReplyMessage(const TReply& reply) {
+  TMessagePart* head = nullptr;
+  for (const auto& [name, value] : reply) AddPart(head, name, value);
+  return head;
 }
 
-TJobOutcome HandleRequest(const TMessagePart* request, TPrintServer& server, const std::string& timeText) {
-  TTeamList& teams = server.teams;
-  const TServerOptions& options = server.options;
-  std::optional<TPrintJob> job = JobFromRequest(request);
-  if (!job) return Refusal(GetPart(request, "ID"), "Incomplete print request", GetPart(request, "Team"));
-
-  TTeamAccount* account = teams.Find(job->team);
-  if (teams.restricted() && (account == nullptr || account->password != job->password)) {
-    return Refusal(job->id, "Wrong team name or password", job->team);
+std::string ReplyPart(const TReply& reply, const std::string& name) {
+  for (const auto& [partName, value] : reply) {
+    if (partName == name) return value;
   }
-  if (account == nullptr) account = &teams.Account(job->team);
+  return {};
+}
 
-  std::int64_t pages = CountPages(job->contents);
-  if (account->quota && account->used + pages > *account->quota) {
-    return Refusal(job->id,
-                   "Page quota exceeded: the job has " + std::to_string(pages) + " pages, " +
-                       std::to_string(*account->quota - account->used) + " left",
-                   job->team);
+std::optional<TReply> CheckRequest(const TPrintJob& job, const TTeamList& teams) {
+  const TTeamAccount* account = teams.Find(job.team);
+  if (teams.restricted() && (account == nullptr || account->password != job.password)) {
+    return ErrorReply(job.id, "Wrong team name or password");
   }
+  if (job.contents.size() > kMaxContents) {
+    return ErrorReply(job.id, "The file is larger than " + std::to_string(kMaxContents) + " bytes; it was not printed");
+  }
+  return std::nullopt;
+}
 
-  std::string path = options.spoolDir + Separator() + SpoolFileName(job->team, timeText, server.jobsSpooled + 1);
-  std::string header = "Team: " + job->team + "  File: " + job->filename + "  Time: " + timeText + "\n";
-  if (!AppendToFile(header + job->contents, path, false)) {
-    return Refusal(job->id, "The print server cannot spool the job", job->team);
+TReply AcceptedReply(const TPrintJob& job, std::int64_t pages, std::optional<std::int64_t> left) {
+  TReply reply{{"ID", job.id},
+               {"Message", "File " + job.filename + " has been sent to the printer"},
+               {"JobPages", std::to_string(pages)},
+               {"LeftPages", left ? std::to_string(*left) : std::string("unlimited")}};
+  if (job.contents.find('\0') != std::string::npos) {
+    reply.emplace_back("Warning", "The file holds NUL bytes; it may not print as expected");
   }
-  account->used += pages;
-  ++server.jobsSpooled;
-  if (!options.printCommand.empty()) std::system((options.printCommand + " " + QuotedForShell(path)).c_str());
+  return reply;
+}
 
-  TJobOutcome outcome;
-  outcome.spooledPath = path;
-  outcome.reply = Reply(job->id);
-  AddPart(outcome.reply, "Message", "File " + job->filename + " has been sent to the printer");
-  AddPart(outcome.reply, "JobPages", std::to_string(pages));
-  AddPart(outcome.reply, "LeftPages",
-          account->quota ? std::to_string(*account->quota - account->used) : std::string("unlimited"));
-  if (job->contents.find('\0') != std::string::npos) {
-    AddPart(outcome.reply, "Warning", "The file holds NUL bytes; it may not print as expected");
+std::string PrintableName(const std::string& name, std::size_t limit) {
+  std::string text;
+  for (std::size_t i = 0; i < name.size() && i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c < 32 || c == 127 || c == '\\') {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      text += escaped;
+    } else {
+      text += static_cast<char>(c);
+    }
   }
-  outcome.logLine = "team '" + job->team + "' file '" + job->filename + "': " + std::to_string(pages) +
-                    " pages, spooled to " + path;
-  return outcome;
+  if (name.size() > limit) text += "...";
+  return text;
+}
+
+std::string SafeNamePart(const std::string& name, std::size_t limit) {
+  std::string part;
+  for (char c : name) {
+    if (part.size() == limit) break;
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+    part += plain ? c : '_';
+  }
+  return part.empty() ? std::string("_") : part;
 }
 
 }  // namespace lumarix::printserver

@@ -1,42 +1,42 @@
-// The print server's bookkeeping: who may print, how many pages a job takes, where it is
-// spooled, and what the answer to a request is. Kept apart from the network loop so that it can
-// be tested on its own.
+// The print server's rules for one request: who may print, what a request must hold, how many
+// pages a text takes, and the texts made from the names a client sends. No I/O here.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "LumarixSocketStr.h"
 
 namespace lumarix::printserver {
 
-constexpr int kLinesPerPage = 60;
+// The largest file the client sends; a larger "Contents" is refused, not spooled.
+constexpr std::size_t kMaxContents = 524288;
 
 struct TTeamAccount {
   std::string password;
   std::optional<std::int64_t> quota;  // none: no limit
-  std::int64_t used = 0;
+  std::string location;               // where the team sits, as printed on its pages; may be empty
 };
 
 // Teams, their passwords and page quotas. Without a list every team may print without limit.
 class TTeamList {
  public:
-  // Lines "team password quota", blank-separated; "-" or nothing for no quota; "#" comments.
-  // Returns false and names the first bad line in `error`.
+  // Lines "team password [quota [location]]", blank-separated; "-" or nothing for no quota; the
+  // location is the rest of the line after the quota ("Room B, seat 12"); "#" comments.
+  // Returns false and names the first bad line ("line N: ...") in `error`.
   bool Load(const std::string& text, std::string& error);
   bool restricted() const { return restricted_; }
-  TTeamAccount* Find(const std::string& team);
-  TTeamAccount& Account(const std::string& team);
+  const TTeamAccount* Find(const std::string& team) const;
+  const std::map<std::string, TTeamAccount>& accounts() const { return accounts_; }
 
  private:
   bool restricted_ = false;
   std::map<std::string, TTeamAccount> accounts_;
 };
-
-// Pages of a text: a new page after 60 lines and at every form feed; an empty text has none.
-std::int64_t CountPages(const std::string& contents);
 
 struct TPrintJob {
   std::string id, team, password, contents, filename;
@@ -45,28 +45,26 @@ struct TPrintJob {
 // The job a request carries, when it has all five parts (an empty value counts as present).
 std::optional<TPrintJob> JobFromRequest(const TMessagePart* request);
 
-struct TServerOptions {
-  std::string spoolDir;
-  std::string printCommand;  // run with the spooled file's path appended; empty: none
-};
+// A reply as its parts, in order; kept as plain pairs so that it can be stored and sent again.
+using TReply = std::vector<std::pair<std::string, std::string>>;
 
-// Everything the server keeps between requests.
-struct TPrintServer {
-  TTeamList teams;
-  TServerOptions options;
-  unsigned jobsSpooled = 0;
-};
+TReply ErrorReply(const std::string& id, const std::string& error);
+TMessagePart* ReplyMessage(const TReply& reply);
+std::string ReplyPart(const TReply& reply, const std::string& name);
 
-struct TJobOutcome {
-  TMessagePart* reply = nullptr;  // owned by the caller
-  std::string logLine;
-  std::string spooledPath;        // empty when nothing was spooled
-};
+// What the answering loop can decide at once, without the store: a refusal, or nothing.
+std::optional<TReply> CheckRequest(const TPrintJob& job, const TTeamList& teams);
 
-// Checks, counts, spools and answers one request.
-TJobOutcome HandleRequest(const TMessagePart* request, TPrintServer& server, const std::string& timeText);
+// The reply to a recorded job.
+TReply AcceptedReply(const TPrintJob& job, std::int64_t pages, std::optional<std::int64_t> left);
 
-// A file name made of the team and the time, safe on both systems.
-std::string SpoolFileName(const std::string& team, const std::string& timeText, unsigned sequence);
+// A name as it may appear in a log or a header line: bytes below 32, 127 and the backslash are
+// written as \xNN, so that no name can end the line or forge another; at most `limit` bytes of
+// the name are shown.
+std::string PrintableName(const std::string& name, std::size_t limit = 200);
+
+// A piece of a spool file name: letters, digits, '-' and '_' only, at most `limit` of them;
+// never empty.
+std::string SafeNamePart(const std::string& name, std::size_t limit = 40);
 
 }  // namespace lumarix::printserver
