@@ -25,7 +25,7 @@ bool reading = false;  // only a process end during a reading is caught
 void CatchProcessEnd() {
   if (reading) throw ProcessEndCaught{};
 }
-const lumarix::TModule kCatcher{"FuzzCatcher", nullptr, CatchProcessEnd};
+const lumarix::TModule kCatcher{nullptr, CatchProcessEnd};
 
 std::filesystem::path ContestDirectory() {
   static const std::filesystem::path dir = [] {
