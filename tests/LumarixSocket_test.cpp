@@ -13,12 +13,7 @@
 #include "support/socket_fixture.h"
 #include "support/temp_dir.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#define DupStream _dup2
-#else
-#include <unistd.h>
-#define DupStream ::dup2
+#if !defined(_WIN32)
 #include "platform/posix/testing.h"
 #endif
 
@@ -517,8 +512,7 @@ TEST_F(SocketDispatch, ReceiveQueryResumesPausedChannelsUntilTheWatermark) {
 // ---- Start-up and shutdown ------------------------------------------------------------------
 
 void EchoLogToStandardError() {
-  std::fflush(stdout);
-  DupStream(2, 1);
+  testing::SendStandardOutputToStandardError();
 }
 
 TEST(SocketLibraryDeathTest, ShutdownEndsTheThreadAndReportsTheWait) {

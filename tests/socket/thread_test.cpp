@@ -10,14 +10,10 @@
 #include "LumarixTime.h"
 #include "LumarixUtil.h"
 #include "socket/internal.h"
+#include "support/socket_fixture.h"
 #include "support/socket_peer.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#define DupStream _dup2
-#else
-#include <unistd.h>
-#define DupStream ::dup2
+#if !defined(_WIN32)
 #include "platform/posix/testing.h"
 #endif
 
@@ -27,8 +23,7 @@ namespace {
 using namespace socklib;
 
 void EchoLogToStandardError(std::int32_t level) {
-  std::fflush(stdout);
-  DupStream(2, 1);
+  testing::SendStandardOutputToStandardError();
   LogLevel = level;
   LogEcho = true;
 }

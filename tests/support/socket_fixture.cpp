@@ -1,6 +1,15 @@
 #include "support/socket_fixture.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#if defined(_WIN32)
+#include <io.h>
+#define DupStream _dup2
+#else
+#include <unistd.h>
+#define DupStream ::dup2
+#endif
 
 namespace lumarix::testing {
 namespace {
@@ -116,5 +125,10 @@ ScopedCurrentDirectory::ScopedCurrentDirectory(const std::filesystem::path& dir)
 }
 
 ScopedCurrentDirectory::~ScopedCurrentDirectory() { std::filesystem::current_path(previous_); }
+
+void SendStandardOutputToStandardError() {
+  std::fflush(stdout);
+  DupStream(2, 1);
+}
 
 }  // namespace lumarix::testing

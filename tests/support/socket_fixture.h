@@ -73,4 +73,8 @@ class ScopedCurrentDirectory {
   std::filesystem::path previous_;
 };
 
+// For death tests, which read the child's standard error: standard output joins it, flushed
+// first so that nothing written before is lost.
+void SendStandardOutputToStandardError();
+
 }  // namespace lumarix::testing
