@@ -10,14 +10,9 @@
 // The client always speaks to port 17244, so the run takes a network namespace of its own
 // when it may (as root), and otherwise waits for the shared lock of that port.
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +26,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "print_port.h"
 
 extern char** environ;
 
@@ -53,19 +50,6 @@ struct TChild {
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "print-rush: %s\n", what.c_str());
   std::exit(1);
-}
-
-// A network namespace of our own with its loopback up, so that port 17244 is ours alone.
-bool OwnNetwork() {
-  if (::unshare(CLONE_NEWNET) != 0) return false;
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags |= IFF_UP;
-  up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  if (fd >= 0) ::close(fd);
-  return up;
 }
 
 std::string Text(std::size_t size, unsigned seed) {
@@ -158,12 +142,7 @@ int main(int argc, char** argv) {
   if (clientPath.empty() || serverPath.empty()) Fail("usage: print-rush --client PATH --server PATH [--clients N]");
   ::signal(SIGPIPE, SIG_IGN);
 
-  int portLock = -1;
-  const bool isolated = OwnNetwork();
-  if (!isolated) {
-    portLock = ::open("/tmp/lumarix-print-port.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-    if (portLock < 0 || ::flock(portLock, LOCK_EX) != 0) Fail("cannot take the print port's lock");
-  }
+  const std::string network = TakePrintPort();
 
   char pattern[] = "/tmp/lumarix-rush.XXXXXX";
   if (!::mkdtemp(pattern)) Fail("cannot make a work directory");
@@ -262,13 +241,12 @@ int main(int argc, char** argv) {
   for (const auto& [team, count] : spooledPerTeam) twice += count > 1;
 
   std::printf("print rush: %d clients at once, 100 KiB each, print command 1 s per job (%s)\n", clients,
-              isolated ? "own network namespace" : "shared loopback");
+              network.c_str());
   std::printf("  replies within 8 s: %d of %d\n", inTime, clients);
   std::printf("  jobs spooled:       %d (teams spooled twice: %d)\n", spooled, twice);
   std::printf("  reply time:         median %.2f s, 99th percentile %.2f s\n", Percentile(replyTimes, 0.5),
               Percentile(replyTimes, 0.99));
   std::printf("  server peak memory: %.1f MiB\n", static_cast<double>(peakKiB) / 1024.0);
   fs::remove_all(work);
-  if (portLock >= 0) ::close(portLock);
   return 0;
 }
