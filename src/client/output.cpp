@@ -1,6 +1,7 @@
 #include "client/output.h"
 
 #include <cstdio>
+#include <string>
 
 #include "LumarixUtil.h"
 #include "platform/winapi.h"
@@ -13,9 +14,12 @@ void Show(std::string_view text) {
   WriteText(text, GetStdHandle(STD_OUTPUT_HANDLE));
 }
 
+// One write for the line and its end: a terminal then takes the whole line at once.
 void ShowLine(std::string_view text) {
-  Show(text);
-  Show(kLineEnd);
+  std::string line;
+  line.reserve(text.size() + kLineEnd.size());
+  line.append(text).append(kLineEnd);
+  Show(line);
 }
 
 }  // namespace lumarix
