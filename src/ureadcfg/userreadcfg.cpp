@@ -21,7 +21,9 @@ constexpr const char* kUnknownFile = "<unknown>";
 constexpr DWORD kEnvironmentBuffer = 4096;
 // Normal, read-only, hidden, system and archive files; never directories.
 constexpr DWORD kTeamFileAttributes = 39;
-constexpr std::size_t kReadChunk = 65536;
+// A description file is a few short lines: a small buffer reads it in one go, while a large one
+// would be cleared (and its memory taken and given back) for some forty bytes.
+constexpr std::size_t kReadChunk = 4096;
 // A key longer than this is no key anybody can look up; its line is ignored, so that a file
 // of one endless line cannot take all the memory.
 constexpr std::size_t kMaxKeyLength = 1u << 20;
