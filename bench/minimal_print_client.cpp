@@ -124,8 +124,7 @@ int main(int argc, char** argv) {
   lumarix::AddPart(request, "Contents", ReadWhole(argv[1]));
   lumarix::AddPart(request, "Filename", argv[1]);
   const int sock = Connect();
-  SendAll(sock, lumarix::GatherMsg(request));
-  lumarix::FreeMsg(request);
+  SendAll(sock, lumarix::GatherMsg(request));  // the request lives until the process ends, as the client's
   lumarix::TMessagePart* reply = lumarix::ParseMsg(ReceivePacket(sock));
   if (!reply || lumarix::GetPart(reply, "ID") != requestId) Fail("the reply is not ours");
   PrintReply(reply);

@@ -261,7 +261,8 @@ int PrintClientMain(const std::vector<std::string>& arguments) {
     return ConnectionFailed();
   }
   SendMsg(channel, request);
-  FreeMsg(request);
+  // The request lives until the process ends: given back here, its half megabyte would be
+  // unmapped while the library thread sends it, and the unmapping interrupts that thread.
   return AwaitReply(channel, requestId);
 }
 
