@@ -6,9 +6,9 @@
 #include <filesystem>
 
 #include "LumarixSocket.h"
+#include "support/loopback_peer.h"
 #include "support/message.h"
 #include "support/socket_fixture.h"
-#include "support/socket_peer.h"
 #include "support/temp_dir.h"
 
 namespace lumarix {

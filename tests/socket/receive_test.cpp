@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "LumarixSocket.h"
+#include "support/loopback_peer.h"
 #include "support/message.h"
+#include "support/scoped_log.h"
 #include "support/socket_fixture.h"
-#include "support/socket_peer.h"
 #include "support/temp_dir.h"
 
 namespace lumarix {
@@ -16,40 +19,21 @@ namespace {
 
 using namespace socklib;
 using testing::Gather;
+using testing::MakeReceived;
 using testing::Parts;
-using testing::PlainListener;
+using testing::ScopedLog;
 using testing::TakeParts;
+using testing::WaitUntil;
 
-// A library channel connected to a plain peer socket, both ended with the test.
-class SocketReceive : public testing::ChannelsTest {
+class SocketReceive : public testing::ConnectedChannelTest {
  protected:
-  void SetUp() override {
-    ch = ConnectByName(listener.port(), 77, "127.0.0.1");
-    ASSERT_GE(ch, 0);
-    peer = listener.Accept();
-    ASSERT_NE(peer, INVALID_SOCKET);
-  }
-  void TearDown() override {
-    if (peer != INVALID_SOCKET) closesocket(peer);
-    if (ch < 0) return;
-    if (alive[ch] || !(sockdata[ch].load()->flags & sfClosed)) {
-      opened.push_back(ch);  // closed by the fixture
-    } else {
-      std::int32_t channel = ch;
-      EXPECT_TRUE(FreeChannel(channel));
-    }
-  }
-  void ClosePeer() {
-    closesocket(peer);
-    peer = INVALID_SOCKET;
-  }
   // The next record, which must be a message of the channel: its parts.
   Parts NextMessage() {
     TUserMessage* message = Next();
     if (!message) return {{"none", ""}};
     EXPECT_EQ(message->type, umMessage);
     EXPECT_EQ(message->ch, ch);
-    EXPECT_EQ(message->udata, 77);
+    EXPECT_EQ(message->udata, kUdata);
     Parts parts = message->type == umMessage ? TakeParts(message->parts) : Parts{{"type", std::to_string(message->type)}};
     if (message->type == umMessage) message->parts = nullptr;
     FreeUserMessage(message);
@@ -62,10 +46,6 @@ class SocketReceive : public testing::ChannelsTest {
     EXPECT_EQ(message->ch, ch);
     FreeUserMessage(message);
   }
-
-  PlainListener listener;
-  std::int32_t ch = -1;
-  SOCKET peer = INVALID_SOCKET;
 };
 
 const Parts kFirst{{"ID", "1"}, {"TEXT", "one"}};
@@ -128,11 +108,7 @@ void TakeAll() {
   while (TUserMessage* message = GetUserMessage(ReceivedQueue)) FreeUserMessage(message);
 }
 
-TUserMessage* Filler() {
-  auto* message = new TUserMessage;
-  AddPart(message->parts, "ID", "filler");
-  return message;
-}
+TUserMessage* Filler() { return MakeReceived(0, "filler"); }
 
 TEST_F(SocketReceive, AtTheWatermarkReadingPausesAndResumesWithoutANewSocketEvent) {
   ASSERT_TRUE(WaitUntil([&] { return sockdata[ch].load()->received == 0 && alive[ch].load(); }));
@@ -160,9 +136,7 @@ TEST_F(SocketReceive, AtTheWatermarkReadingPausesAndResumesWithoutANewSocketEven
 
 TEST_F(SocketReceive, AFullQueueDropsTheRestOfAChunkWithAnOverflowLine) {
   testing::TempDir dir;
-  const std::string logName = dir.File("overflow.log");
-  LogLevel = 2;
-  LogFileName = logName;
+  ScopedLog log(2, false, dir.File("overflow.log"));
   ASSERT_TRUE(WaitUntil([&] { return alive[ch].load(); }));
   // The ring's ends may have wrapped in earlier tests: the count is taken modulo its size.
   const auto held = [] { return (ReceivedQueue.qe - ReceivedQueue.qb + kQueueSize) % kQueueSize; };
@@ -176,9 +150,6 @@ TEST_F(SocketReceive, AFullQueueDropsTheRestOfAChunkWithAnOverflowLine) {
   const bool logged = WaitUntil([&] {
     return dir.Read("overflow.log").find("Message queue overflow") != std::string::npos;
   });
-  LogLevel = 0;
-  LogFileName = std::string();
-  ResetLog();
   TakeAll();
   EXPECT_TRUE(logged);
 }
@@ -195,7 +166,7 @@ TEST_F(SocketReceive, APeerThatNeverEndsAPacketHasTheChannelClosedAtTheBound) {
   EXPECT_GE(sent + 16384, kMaxPacket);
 }
 
-// ---- Framing alone ----------------------------------------------------------------------------
+// ---- Framing alone, without the connection ---------------------------------------------------
 
 bool Collect(void* context, std::string_view packet) {
   auto& packets = *static_cast<std::vector<std::string>*>(context);
@@ -203,7 +174,7 @@ bool Collect(void* context, std::string_view packet) {
   return packet.substr(0, 5) == std::string_view("\0---\0", 5);
 }
 
-TEST(SocketFraming, PacketEndsNeedFiveBytesAndTheBoundCountsTheWholePacket) {
+TEST_F(SocketReceive, PacketEndsNeedFiveBytesAndTheBoundCountsTheWholePacket) {
   std::vector<std::string> packets;
   std::string buffer;
   const std::string empty = Gather({});  // nine bytes

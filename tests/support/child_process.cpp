@@ -13,19 +13,10 @@
 #include <cstdio>
 
 #include "LumarixModules.h"
+#include "support/deadline.h"
 #include "support/terminal_text.h"
 
 namespace lumarix::testing {
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(Input input, std::function<int()> body, std::string pipedInput) {
   Start(input, [&body] { Halt(body()); }, pipedInput);
@@ -117,15 +108,15 @@ bool ChildProcess::WaitForVisible(std::string_view text, int timeoutMs) {
 
 bool ChildProcess::WaitUntilShown(const std::function<std::string()>& view, std::string_view text, std::size_t& seen,
                                   int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline(timeoutMs);
   for (;;) {
     std::size_t found = view().find(text, seen);
     if (found != std::string::npos) {
       seen = found + text.size();
       return true;
     }
-    if (MillisecondsLeft(deadline) == 0) return false;
-    Drain(std::min(MillisecondsLeft(deadline), 100));
+    if (deadline.MillisecondsLeft() == 0) return false;
+    Drain(std::min(deadline.MillisecondsLeft(), 100));
   }
 }
 
@@ -155,7 +146,7 @@ void ChildProcess::HangUp() {
 
 int ChildProcess::Wait(int timeoutMs) {
   if (status_) return *status_;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline(timeoutMs);
   for (;;) {
     int status = 0;
     pid_t done = ::waitpid(pid_, &status, WNOHANG);
@@ -164,8 +155,8 @@ int ChildProcess::Wait(int timeoutMs) {
       Screen();
       return *status_;
     }
-    if (done < 0 || MillisecondsLeft(deadline) == 0) return -1;
-    Drain(std::min(MillisecondsLeft(deadline), 20));  // keeps the terminal's output flowing
+    if (done < 0 || deadline.MillisecondsLeft() == 0) return -1;
+    Drain(std::min(deadline.MillisecondsLeft(), 20));  // keeps the terminal's output flowing
   }
 }
 
@@ -176,10 +167,10 @@ struct termios ChildProcess::TerminalMode() const {
 }
 
 bool ChildProcess::WaitForTerminalMode(const std::function<bool(const struct termios&)>& wanted, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const Deadline deadline(timeoutMs);
   while (!wanted(TerminalMode())) {
-    if (MillisecondsLeft(deadline) == 0) return false;
-    Drain(std::min(MillisecondsLeft(deadline), 10));  // the mode gives no event: looked at again soon
+    if (deadline.MillisecondsLeft() == 0) return false;
+    Drain(std::min(deadline.MillisecondsLeft(), 10));  // the mode gives no event: looked at again soon
   }
   return true;
 }

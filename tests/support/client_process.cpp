@@ -17,14 +17,9 @@ extern char** environ;
 
 #include <chrono>
 
+#include "support/deadline.h"
+
 namespace lumarix::testing {
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-Clock::time_point Deadline(int timeoutMs) { return Clock::now() + std::chrono::milliseconds(timeoutMs); }
-
-}  // namespace
 
 #if defined(_WIN32)
 
@@ -221,12 +216,12 @@ void RunningProcess::Signal(int signal) {
 
 int RunningProcess::Wait(int timeoutMs) {
   if (!started() || ended_) return exitCode_;
-  auto deadline = Deadline(timeoutMs);
+  const Deadline deadline(timeoutMs);
   bool exited = false;
   int status = 0;
   // The output ends when the process does; a process that closed it early is polled for.
   if (OutputEnded(timeoutMs)) {
-    while (!exited && Clock::now() < deadline) {
+    while (!exited && !deadline.Passed()) {
       exited = ::waitpid(pid_, &status, WNOHANG) == pid_;
       if (!exited) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -259,12 +254,12 @@ RunningProcess::~RunningProcess() {
 
 bool RunningProcess::OutputEnded(int timeoutMs) {
   std::unique_lock guard(lock_);
-  return changed_.wait_until(guard, Deadline(timeoutMs), [this] { return outputEnded_; });
+  return changed_.wait_until(guard, Deadline(timeoutMs).end(), [this] { return outputEnded_; });
 }
 
 bool RunningProcess::WaitForOutput(std::string_view text, int timeoutMs) {
   std::unique_lock guard(lock_);
-  changed_.wait_until(guard, Deadline(timeoutMs),
+  changed_.wait_until(guard, Deadline(timeoutMs).end(),
                       [&] { return outputEnded_ || text_.find(text) != std::string::npos; });
   return text_.find(text) != std::string::npos;
 }

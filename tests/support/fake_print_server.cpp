@@ -1,7 +1,5 @@
 #include "support/fake_print_server.h"
 
-#include <cstring>
-
 #include "LumarixSocketStr.h"
 #include "support/message.h"
 
@@ -9,23 +7,6 @@ namespace lumarix::testing {
 namespace {
 
 const std::string kPacketEnd("\0+++\0", 5);
-
-sockaddr_in Loopback(unsigned short port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = inet_addr("127.0.0.1");
-  return address;
-}
-
-void SendAll(SOCKET sock, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    int put = send(sock, bytes.data() + done, static_cast<int>(bytes.size() - done), 0);
-    if (put <= 0) return;
-    done += static_cast<std::size_t>(put);
-  }
-}
 
 }  // namespace
 
@@ -49,30 +30,19 @@ ServerScript Answer(const Reply& parts, const char* id, std::size_t chunk, bool 
 FakePrintServer::FakePrintServer(ServerScript script, unsigned short port) : script_(std::move(script)), port_(port) {
   WSADATA data;
   WSAStartup(0x0101, &data);
-  listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  if (listener_ == INVALID_SOCKET) return;
-  int reuse = 1;
-  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
-  sockaddr_in address = Loopback(port_);
-  if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 4) != 0) {
-    closesocket(listener_);
-    listener_ = INVALID_SOCKET;
-    return;
-  }
-  thread_ = std::thread([this] { Serve(); });
+  listener_ = std::make_unique<PlainListener>(port_, 4);
+  if (listener_->listening()) thread_ = std::thread([this] { Serve(); });
 }
 
 FakePrintServer::~FakePrintServer() {
   stopping_ = true;
-  if (listener_ != INVALID_SOCKET) {
+  if (listener_->listening()) {
     // A connection of our own ends an accept that still waits.
-    SOCKET wake = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = Loopback(port_);
-    connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    const SOCKET wake = PlainConnect(port_);
     if (thread_.joinable()) thread_.join();
-    closesocket(wake);
-    closesocket(listener_);
+    if (wake != INVALID_SOCKET) closesocket(wake);
   }
+  listener_.reset();
   WSACleanup();
 }
 
@@ -82,9 +52,7 @@ std::string FakePrintServer::Request() {
 }
 
 void FakePrintServer::Serve() {
-  sockaddr_in peer{};
-  int length = sizeof peer;
-  SOCKET client = accept(listener_, reinterpret_cast<sockaddr*>(&peer), &length);
+  SOCKET client = listener_->Accept();
   if (client == INVALID_SOCKET || stopping_) {
     if (client != INVALID_SOCKET) closesocket(client);
     return;
@@ -94,26 +62,18 @@ void FakePrintServer::Serve() {
     closesocket(client);
     return;
   }
-  std::string received;
-  char buffer[65536];
   // The request ends at the first packet end after its 5-byte header.
-  while (received.size() < 5 || received.find(kPacketEnd, 4) == std::string::npos) {
-    int got = recv(client, buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    received.append(buffer, static_cast<std::size_t>(got));
-  }
+  const std::string received = ReceiveUntil(client, kPacketEnd, 4);
   {
     std::lock_guard guard(lock_);
     request_ = received;
   }
   if (script_.reply) {
-    for (const std::string& chunk : script_.reply(received)) SendAll(client, chunk);
-  }
-  if (!script_.closeAfterReply) {
-    // Hold the connection until the client ends it.
-    while (!stopping_ && recv(client, buffer, sizeof buffer, 0) > 0) {
+    for (const std::string& chunk : script_.reply(received)) {
+      if (!SendAll(client, chunk)) break;
     }
   }
+  if (!script_.closeAfterReply) ReceiveToClose(client);  // holds the connection until the client ends it
   closesocket(client);
 }
 

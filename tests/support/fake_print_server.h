@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/winapi.h"
+#include "support/loopback_peer.h"
 
 namespace lumarix::testing {
 
@@ -35,7 +37,7 @@ class FakePrintServer {
   FakePrintServer(const FakePrintServer&) = delete;
   FakePrintServer& operator=(const FakePrintServer&) = delete;
 
-  bool listening() const { return listener_ != INVALID_SOCKET; }
+  bool listening() const { return listener_->listening(); }
   // The bytes received up to the end of the first packet (or the connection's end).
   std::string Request();
   int connections() const { return connections_; }
@@ -45,13 +47,12 @@ class FakePrintServer {
 
   ServerScript script_;
   unsigned short port_;
-  SOCKET listener_ = INVALID_SOCKET;
+  std::unique_ptr<PlainListener> listener_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> connections_{0};
   std::mutex lock_;
   std::string request_;
   std::thread thread_;
 };
-
 
 }  // namespace lumarix::testing

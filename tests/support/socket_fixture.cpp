@@ -48,6 +48,21 @@ const socklib::TChannelWork kRecording{RecordAccept, RecordSend, RecordReceive};
 
 }  // namespace
 
+TUserMessage* MakeNotice(std::int32_t type, std::int32_t ch) {
+  auto* message = new TUserMessage;
+  message->type = type;
+  message->ch = ch;
+  message->newchannel = 0;
+  return message;
+}
+
+TUserMessage* MakeReceived(std::int32_t ch, const std::string& id) {
+  auto* message = new TUserMessage;
+  message->ch = ch;
+  AddPart(message->parts, "ID", id);
+  return message;
+}
+
 WorkRecorder::WorkRecorder() {
   state.drained = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   state.active = this;
@@ -74,13 +89,13 @@ void WorkRecorder::Clear() {
 
 void WorkRecorder::Drain() {
   socklib::PostToSocketWindow(socklib::kSocketSendEvent + kMarkChannel);
-  ASSERT_EQ(WaitForSingleObject(state.drained, 10000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(state.drained, kGenerousMs), WAIT_OBJECT_0);
 }
 
 ChannelsTest::~ChannelsTest() {
   for (std::int32_t ch : opened) {
     std::int32_t channel = ch;
-    EXPECT_TRUE(CloseChannelWithTimeout(channel, 10000)) << "channel " << ch;
+    EXPECT_TRUE(CloseChannelWithTimeout(channel, kGenerousMs)) << "channel " << ch;
     if (channel >= 0) FreeChannel(channel);
   }
   for (SOCKET peer : peers_) closesocket(peer);
@@ -106,8 +121,8 @@ void ChannelsTest::PostClose(std::int32_t ch, int error) {
 
 TUserMessage* ChannelsTest::Next() {
   // A wait can end early on an event left set by an earlier take, so wait in rounds.
-  const DWORD start = GetTickCount();
-  while (GetTickCount() - start < 10000) {
+  const Deadline deadline;
+  while (!deadline.Passed()) {
     if (TUserMessage* message = WaitMessage(100)) return message;
   }
   return nullptr;
@@ -117,6 +132,29 @@ void ChannelsTest::Forget(std::int32_t ch) { opened.erase(std::remove(opened.beg
 
 bool ChannelsTest::Released(std::int32_t ch) {
   return WaitUntil([ch] { return socklib::refcnt[ch] == 0 && socklib::sockdata[ch] == nullptr; });
+}
+
+void ConnectedChannelTest::SetUp() {
+  ch = ConnectByName(listener.port(), kUdata, "127.0.0.1");
+  ASSERT_GE(ch, 0);
+  peer = listener.Accept();
+  ASSERT_NE(peer, INVALID_SOCKET);
+}
+
+void ConnectedChannelTest::TearDown() {
+  if (peer != INVALID_SOCKET) ClosePeer();
+  if (ch < 0) return;
+  if (socklib::alive[ch] || !(socklib::sockdata[ch].load()->flags & socklib::sfClosed)) {
+    opened.push_back(ch);  // closed by the fixture
+  } else {
+    std::int32_t channel = ch;  // ended by the peer: only its allocation is left
+    EXPECT_TRUE(FreeChannel(channel));
+  }
+}
+
+void ConnectedChannelTest::ClosePeer() {
+  closesocket(peer);
+  peer = INVALID_SOCKET;
 }
 
 ScopedCurrentDirectory::ScopedCurrentDirectory(const std::filesystem::path& dir)

@@ -1,5 +1,6 @@
-// Fixtures for socket library tests: channels on real sockets, a recorder of the library
-// thread's per-channel work, and a way to wait until the thread has handled what was posted.
+// Fixtures for socket library tests: channels on real sockets, one channel connected to a plain
+// peer, a recorder of the library thread's per-channel work, and a way to wait until the thread
+// has handled what was posted.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,9 +11,15 @@
 #include <vector>
 
 #include "socket/internal.h"
-#include "support/socket_peer.h"
+#include "support/deadline.h"
+#include "support/loopback_peer.h"
 
 namespace lumarix::testing {
+
+// Records as the library makes them: a notice of `type` for channel `ch`, and a received
+// message of channel `ch` whose "ID" part is `id`.
+TUserMessage* MakeNotice(std::int32_t type, std::int32_t ch);
+TUserMessage* MakeReceived(std::int32_t ch, const std::string& id);
 
 // Records TryAccept, TrySend and TryReceive calls instead of running them, while it lives.
 class WorkRecorder {
@@ -39,21 +46,11 @@ class ChannelsTest : public ::testing::Test {
   std::int32_t Open(std::int32_t udata = 0);
   // Declares a channel dead on the library thread, as a peer's close on its socket would.
   void PostClose(std::int32_t ch, int error = 0);
-  // Waits up to 10 s for a record; nil when none came.
+  // Waits for a record (see Deadline); nil when none came.
   TUserMessage* Next();
   void Forget(std::int32_t ch);
-  // Polls `condition` until it holds; false when it still does not after 10 s.
-  template <typename Condition>
-  static bool WaitUntil(Condition condition) {
-    const DWORD start = GetTickCount();
-    while (!condition()) {
-      if (GetTickCount() - start > 10000) return false;
-      Sleep(1);
-    }
-    return true;
-  }
-  // Waits up to 10 s for the channel's release, which runs in whichever thread drops the last
-  // reference: the library thread may still hold one while it finishes a message.
+  // Waits for the channel's release, which runs in whichever thread drops the last reference:
+  // the library thread may still hold one while it finishes a message.
   static bool Released(std::int32_t ch);
 
   std::vector<std::int32_t> opened;
@@ -61,6 +58,21 @@ class ChannelsTest : public ::testing::Test {
  private:
   PlainListener peerListener_;
   std::vector<SOCKET> peers_;
+};
+
+// A library channel connected by name to a plain peer socket, both ended with the test: the
+// channel by the fixture, unless the test ended it (then it sets `ch` to -1) or the peer did.
+class ConnectedChannelTest : public ChannelsTest {
+ protected:
+  static constexpr std::int32_t kUdata = 77;
+
+  void SetUp() override;
+  void TearDown() override;
+  void ClosePeer();
+
+  PlainListener listener;
+  std::int32_t ch = -1;
+  SOCKET peer = INVALID_SOCKET;
 };
 
 // Makes `dir` the current directory while it lives (the error file lands there).
