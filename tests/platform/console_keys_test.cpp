@@ -61,25 +61,25 @@ const Encoding kEncodings[] = {
     {"unknown sequences are dropped", "\x1b[?1;2c\x1b[<0;3;4M\x1b[99~x", {120}},
 };
 
-class TerminalKeys : public ::testing::TestWithParam<Encoding> {};
+class PlatformConsoleKeys : public ::testing::TestWithParam<Encoding> {};
 
-TEST_P(TerminalKeys, GiveTheWindowsKeyCodes) {
+TEST_P(PlatformConsoleKeys, GiveTheWindowsKeyCodes) {
   const Encoding& e = GetParam();
   EXPECT_EQ(CodesOf(e.bytes), e.codes) << e.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Encodings, TerminalKeys, ::testing::ValuesIn(kEncodings),
+INSTANTIATE_TEST_SUITE_P(Encodings, PlatformConsoleKeys, ::testing::ValuesIn(kEncodings),
                          [](const auto& info) {
                            std::string name;
                            for (char c : std::string(info.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
                            return std::to_string(info.index) + "_" + name;
                          });
 
-TEST(TerminalKeys, ControlBytesWithoutLetters) {
+TEST(PlatformConsoleKeys, ControlBytesWithoutLetters) {
   EXPECT_EQ(CodesOf(std::string("\0\x1e\x1c", 3)), (std::vector<std::int32_t>{259, 30, 28}));
 }
 
-TEST(TerminalKeys, AnUnfinishedSequenceWaitsForItsRest) {
+TEST(PlatformConsoleKeys, AnUnfinishedSequenceWaitsForItsRest) {
   TerminalKeyDecoder decoder;
   std::vector<INPUT_RECORD> records;
   decoder.Feed("x\x1b[1;", records);
@@ -93,7 +93,7 @@ TEST(TerminalKeys, AnUnfinishedSequenceWaitsForItsRest) {
 
 // A slow remote link may split a key's sequence across reads, with pauses longer than the Esc
 // key's delay between the pieces.
-TEST(TerminalKeys, ASequenceSplitAcrossReadsStillGivesOneKey) {
+TEST(PlatformConsoleKeys, ASequenceSplitAcrossReadsStillGivesOneKey) {
   using namespace std::chrono_literals;
   const TerminalKeyDecoder::Clock::time_point start{};
   for (std::string begun : {"\x1b[", "\x1bO", "\x1b\x1b["}) {
@@ -111,7 +111,7 @@ TEST(TerminalKeys, ASequenceSplitAcrossReadsStillGivesOneKey) {
   }
 }
 
-TEST(TerminalKeys, ALoneEscIsEscAfterItsShortDelayAndAStalledSequenceAfterTheLongOne) {
+TEST(PlatformConsoleKeys, ALoneEscIsEscAfterItsShortDelayAndAStalledSequenceAfterTheLongOne) {
   using namespace std::chrono_literals;
   const TerminalKeyDecoder::Clock::time_point start{};
   TerminalKeyDecoder decoder;
@@ -134,13 +134,13 @@ TEST(TerminalKeys, ALoneEscIsEscAfterItsShortDelayAndAStalledSequenceAfterTheLon
   EXPECT_EQ(decoder.DelayLeft(start + 1100ms), 0ms);
 }
 
-TEST(TerminalKeys, ACutShortSequenceIsTakenAsTyped) {
+TEST(PlatformConsoleKeys, ACutShortSequenceIsTakenAsTyped) {
   EXPECT_EQ(CodesOf("\x1b["), (std::vector<std::int32_t>{282}));        // Alt+[
   EXPECT_EQ(CodesOf("\x1b\x1b"), (std::vector<std::int32_t>{27, 27}));  // Esc twice
   EXPECT_EQ(CodesOf("\x1b[1;5", true), (std::vector<std::int32_t>{282, 49, 59, 53}));
 }
 
-TEST(TerminalKeys, RecordsCarryScanCodeCharacterAndState) {
+TEST(PlatformConsoleKeys, RecordsCarryScanCodeCharacterAndState) {
   TerminalKeyDecoder decoder;
   std::vector<INPUT_RECORD> records;
   decoder.Feed("A\x1b[1;6B", records);

@@ -41,7 +41,7 @@ int LineDialogue() {
 
 bool Cooked(const struct termios& mode) { return (mode.c_lflag & ICANON) && (mode.c_lflag & ECHO) && (mode.c_lflag & ISIG); }
 
-TEST(ConsoleTerminal, LineReaderEchoesEditsAndEnds) {
+TEST(PlatformConsole, LineReaderEchoesEditsAndEnds) {
   ChildProcess child(Input::Terminal, LineDialogue);
   ASSERT_TRUE(child.WaitFor("READY\r\n"));
   child.Type("\x7f" "ab\x7f" "c\x03\r");  // backspace on an empty line, then on "ab"; Ctrl+C ignored
@@ -58,7 +58,7 @@ TEST(ConsoleTerminal, LineReaderEchoesEditsAndEnds) {
   EXPECT_TRUE(Cooked(child.TerminalMode()));
 }
 
-TEST(ConsoleTerminal, PipedInputPrintsWhatTheSameKeysTypedPrint) {
+TEST(PlatformConsole, PipedInputPrintsWhatTheSameKeysTypedPrint) {
   ChildProcess typed(Input::Terminal, LineDialogue);
   ASSERT_TRUE(typed.WaitFor("READY\r\n"));
   typed.Type("ab\x7f" "c\rend\r");
@@ -69,7 +69,7 @@ TEST(ConsoleTerminal, PipedInputPrintsWhatTheSameKeysTypedPrint) {
   EXPECT_EQ(piped.Screen(), typed.Screen());
 }
 
-TEST(ConsolePipe, UnterminatedLastLineAndEmptyInputEndWithEnter) {
+TEST(PlatformConsole, UnterminatedLastLineAndEmptyInputEndWithEnter) {
   ChildProcess unterminated(Input::Pipe, LineDialogue, "first\r\nlast");
   EXPECT_EQ(unterminated.Wait(), 0);
   EXPECT_EQ(unterminated.Screen(), "READY\r\nfirst\r\n[first]\r\nlast\r\n[last]\r\n\r\n[]\r\n");
@@ -96,7 +96,7 @@ int PasswordDialogue() {
   return password == "s3cr et" ? 0 : 1;
 }
 
-TEST(ConsoleTerminal, PasswordIsReadWithoutEcho) {
+TEST(PlatformConsole, PasswordIsReadWithoutEcho) {
   ChildProcess child(Input::Terminal, PasswordDialogue);
   ASSERT_TRUE(child.WaitFor("Enter password (not echoed): "));
   child.Type("s3cr ex\x7ft\r");
@@ -119,7 +119,7 @@ int KeyCodeDialogue() {
   return 1;
 }
 
-TEST(ConsoleTerminal, KeysGiveTheConsoleKeyCodes) {
+TEST(PlatformConsole, KeysGiveTheConsoleKeyCodes) {
   ChildProcess child(Input::Terminal, KeyCodeDialogue);
   ASSERT_TRUE(child.WaitFor("READY\r\n"));
   child.Type("\x1bOP\x1b[A\x1b[Z\x1b[1;3P\x1b[1;5H\x1b[[A\x1b[24~\x1b" "a\x03" "A\xe9");
@@ -166,7 +166,7 @@ int InjectedRecordsDialogue() {
   return 0;
 }
 
-TEST(ConsoleTerminal, KeyPressedDiscardsWhatGivesNoKeyAndRepeats) {
+TEST(PlatformConsole, KeyPressedDiscardsWhatGivesNoKeyAndRepeats) {
   ChildProcess child(Input::Terminal, InjectedRecordsDialogue);
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(child.Screen(), "idle:258 release:0,-1 keys:97 97 97 -2 -1 -1 size:120x-3\r\n");
@@ -186,9 +186,9 @@ const ExitPath kExitPaths[] = {
     {"ExitWithoutHalt", [] { std::exit(3); }, 3},
 };
 
-class ConsoleExitPaths : public ::testing::TestWithParam<ExitPath> {};
+class PlatformConsole : public ::testing::TestWithParam<ExitPath> {};
 
-TEST_P(ConsoleExitPaths, RestoreTheTerminalMode) {
+TEST_P(PlatformConsole, EveryExitPathRestoresTheTerminalMode) {
   static void (*leave)();
   leave = GetParam().leave;
   ChildProcess child(Input::Terminal, [] {
@@ -206,10 +206,10 @@ TEST_P(ConsoleExitPaths, RestoreTheTerminalMode) {
   EXPECT_TRUE(Cooked(child.TerminalMode()));
 }
 
-INSTANTIATE_TEST_SUITE_P(All, ConsoleExitPaths, ::testing::ValuesIn(kExitPaths),
+INSTANTIATE_TEST_SUITE_P(All, PlatformConsole, ::testing::ValuesIn(kExitPaths),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ConsoleTerminal, TerminationSignalRestoresTheTerminalMode) {
+TEST(PlatformConsole, TerminationSignalRestoresTheTerminalMode) {
   ChildProcess child(Input::Terminal, LineDialogue);
   ASSERT_TRUE(child.WaitFor("READY\r\n"));
   EXPECT_FALSE(child.TerminalMode().c_lflag & ECHO);
@@ -218,7 +218,7 @@ TEST(ConsoleTerminal, TerminationSignalRestoresTheTerminalMode) {
   EXPECT_TRUE(Cooked(child.TerminalMode()));
 }
 
-TEST(ConsoleTerminal, AHungUpTerminalGivesEnterInsteadOfWaitingForEver) {
+TEST(PlatformConsole, AHungUpTerminalGivesEnterInsteadOfWaitingForEver) {
   ChildProcess child(Input::Terminal, [] {
     ::signal(SIGHUP, SIG_IGN);  // as a process without this terminal as its controlling one
     return LineDialogue();
@@ -230,7 +230,7 @@ TEST(ConsoleTerminal, AHungUpTerminalGivesEnterInsteadOfWaitingForEver) {
   EXPECT_EQ(child.Wait(), 0);  // "abc", then the empty line that ends the dialogue
 }
 
-TEST(ConsoleTerminal, NoStandardInputIsRunTimeError239) {
+TEST(PlatformConsole, NoStandardInputIsRunTimeError239) {
   ChildProcess child(Input::Closed, [] {
     InitConsoleInput();
     return 0;

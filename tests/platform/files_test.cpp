@@ -167,19 +167,5 @@ TEST_F(PlatformFiles, AFifoOrADeviceOpensAtOnceAndHasNoSize) {
 }
 #endif
 
-TEST(PlatformSystem, VersionThreadAndClock) {
-  OSVERSIONINFOA version{};
-  version.dwOSVersionInfoSize = sizeof version;
-  EXPECT_TRUE(GetVersionExA(&version));
-  EXPECT_EQ(version.dwPlatformId, VER_PLATFORM_WIN32_NT);
-  EXPECT_NE(GetCurrentThreadId(), 0u);
-
-  SYSTEMTIME local{};
-  GetLocalTime(&local);
-  EXPECT_GE(local.wYear, 2020);
-  EXPECT_LE(local.wMonth, 12);
-  EXPECT_LT(local.wMilliseconds, 1000);
-}
-
 }  // namespace
 }  // namespace lumarix
