@@ -30,9 +30,9 @@ const TModule kFailing{FailStart, SayStopB};
 const TModule kHalting{nullptr, StopByHalting};
 constexpr TSourceSite kSite{"LumarixSocket", 1088};
 
-using ModulesDeathTest = ::testing::Test;
+using LumarixModulesDeathTest = ::testing::Test;
 
-TEST_F(ModulesDeathTest, HaltStopsModulesInReverseOrder) {
+TEST_F(LumarixModulesDeathTest, HaltStopsModulesInReverseOrder) {
   EXPECT_EXIT(
       {
         StartModules({&kA, &kB});
@@ -41,7 +41,7 @@ TEST_F(ModulesDeathTest, HaltStopsModulesInReverseOrder) {
       ::testing::ExitedWithCode(3), "start A\nstart B\nstop B\nstop A\n");
 }
 
-TEST_F(ModulesDeathTest, RunErrorStopsModulesAndExitsWithItsCode) {
+TEST_F(LumarixModulesDeathTest, RunErrorStopsModulesAndExitsWithItsCode) {
   EXPECT_EXIT(
       {
         StartModules({&kA});
@@ -50,7 +50,7 @@ TEST_F(ModulesDeathTest, RunErrorStopsModulesAndExitsWithItsCode) {
       ::testing::ExitedWithCode(239), "start A\nstop A\n");
 }
 
-TEST_F(ModulesDeathTest, AssertionFailureNamesItsSite) {
+TEST_F(LumarixModulesDeathTest, AssertionFailureNamesItsSite) {
   EXPECT_EXIT(
       {
         StartModules({&kA});
@@ -64,7 +64,7 @@ TEST_F(ModulesDeathTest, AssertionFailureNamesItsSite) {
 // would destroy what the main thread is still using.
 void SayAtExit() { std::fprintf(stderr, "static teardown\n"); }
 
-TEST_F(ModulesDeathTest, AnotherThreadEndsTheProcessWhileTheMainThreadRuns) {
+TEST_F(LumarixModulesDeathTest, AnotherThreadEndsTheProcessWhileTheMainThreadRuns) {
   EXPECT_EXIT(
       {
         std::atexit(SayAtExit);
@@ -90,7 +90,7 @@ void StopAWhileTheMainThreadAsks() {
 }
 const TModule kStoppedSlowly{nullptr, StopAWhileTheMainThreadAsks};
 
-TEST_F(ModulesDeathTest, AThreadAskingToEndWhileAnotherEndsWaitsForThatEnd) {
+TEST_F(LumarixModulesDeathTest, AThreadAskingToEndWhileAnotherEndsWaitsForThatEnd) {
   EXPECT_EXIT(
       {
         stopping = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -104,12 +104,12 @@ TEST_F(ModulesDeathTest, AThreadAskingToEndWhileAnotherEndsWaitsForThatEnd) {
       ::testing::ExitedWithCode(1), "^Assertion failure \\(LumarixSocket, line 1088\\)\nstop A\n$");
 }
 
-TEST_F(ModulesDeathTest, FailedStartupStopsOnlyTheModulesBeforeIt) {
+TEST_F(LumarixModulesDeathTest, FailedStartupStopsOnlyTheModulesBeforeIt) {
   EXPECT_EXIT(StartModules({&kA, &kFailing, &kB}), ::testing::ExitedWithCode(kUnhandledErrorExitCode),
               "start A\nCalendar date out of range\nstop A\n$");
 }
 
-TEST_F(ModulesDeathTest, AShutdownThatHaltsRunsOnce) {
+TEST_F(LumarixModulesDeathTest, AShutdownThatHaltsRunsOnce) {
   EXPECT_EXIT(
       {
         StartModules({&kA, &kHalting});
@@ -118,11 +118,11 @@ TEST_F(ModulesDeathTest, AShutdownThatHaltsRunsOnce) {
       ::testing::ExitedWithCode(5), "stop halting\nstop A\n$");
 }
 
-TEST_F(ModulesDeathTest, RunProgramEndsWithTheBodysResult) {
+TEST_F(LumarixModulesDeathTest, RunProgramEndsWithTheBodysResult) {
   EXPECT_EXIT(RunProgram({&kA}, [] { return 9; }), ::testing::ExitedWithCode(9), "start A\nstop A\n");
 }
 
-TEST(Modules, PassingAssertionDoesNothing) {
+TEST(LumarixModules, PassingAssertionDoesNothing) {
   int evaluated = 0;
   LUMARIX_ASSERT(++evaluated == 1, kSite);
   EXPECT_EQ(evaluated, 1);

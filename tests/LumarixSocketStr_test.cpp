@@ -16,7 +16,7 @@ using testing::TakeParts;
 const std::string kHeader = Bytes({0x00, 0x2D, 0x2D, 0x2D, 0x00});
 const std::string kTerminator = Bytes({0x2B, 0x2B, 0x2B, 0x00});
 
-TEST(GatherMsg, WorkedExampleGivesItsThirtyOneBytes) {
+TEST(LumarixSocketStr, GatherMsgWorkedExampleGivesItsThirtyOneBytes) {
   std::string expected = Bytes({0x00, 0x2D, 0x2D, 0x2D, 0x00, 0x49, 0x44, 0x3D, 0x6A, 0x6F, 0x62, 0x37, 0x00, 0x54, 0x65, 0x61,
                                 0x6D, 0x3D, 0x72, 0x65, 0x64, 0x00, 0x50, 0x69, 0x6E, 0x67, 0x00, 0x2B, 0x2B, 0x2B, 0x00});
   Parts parts{{"ID", "job7"}, {"Team", "red"}, {"Ping", ""}};
@@ -28,7 +28,7 @@ TEST(GatherMsg, WorkedExampleGivesItsThirtyOneBytes) {
   EXPECT_EQ(TakeParts(head), parts);
 }
 
-TEST(GatherMsg, EscapesControlBytesAndDelete) {
+TEST(LumarixSocketStr, GatherMsgEscapesControlBytesAndDelete) {
   EXPECT_EQ(Gather({{"Text", "a\r\nb"}}),
             kHeader + Bytes({0x54, 0x65, 0x78, 0x74, 0x3D, 0x61, 0x18, 0x4D, 0x18, 0x4A, 0x62, 0x00}) + kTerminator);
   EXPECT_EQ(Gather({{"v", Bytes({0x00, 0x18, 0x1F, 0x7F, 0x20, 0x7E, 0x80, 0xFF})}}),
@@ -37,7 +37,7 @@ TEST(GatherMsg, EscapesControlBytesAndDelete) {
 }
 
 // Long stretches where every byte, or none, needs escaping: the output is sized exactly.
-TEST(GatherMsg, SizesDenseAndSparseEscapesExactly) {
+TEST(LumarixSocketStr, GatherMsgSizesDenseAndSparseEscapesExactly) {
   for (std::size_t size : {7u, 8u, 2039u, 2040u, 2041u, 20000u}) {
     std::string dense(size, '\n');
     std::string text = Gather({{"d", dense}});
@@ -50,20 +50,20 @@ TEST(GatherMsg, SizesDenseAndSparseEscapesExactly) {
   }
 }
 
-TEST(GatherMsg, EmptyMessageIsNineBytesAndDecodesToNil) {
+TEST(LumarixSocketStr, GatherMsgEmptyMessageIsNineBytesAndDecodesToNil) {
   std::string empty = kHeader + kTerminator;
   EXPECT_EQ(GatherMsg(nullptr), empty);
   EXPECT_EQ(ParseMsg(empty), nullptr);
 }
 
-TEST(GatherMsg, EmptyNameAndValueIsALoneZeroByte) {
+TEST(LumarixSocketStr, GatherMsgEmptyNameAndValueIsALoneZeroByte) {
   std::string text = Gather({{"", ""}});
   EXPECT_EQ(text, kHeader + std::string(1, '\0') + kTerminator);
   EXPECT_EQ(TakeParts(ParseMsg(text)), (Parts{{"", ""}}));
 }
 
 // Every byte value, at every position of a word, in names and in values.
-TEST(MessageRoundTrip, EveryByteValueComesBack) {
+TEST(LumarixSocketStr, MessageRoundTripEveryByteValueComesBack) {
   std::string all;
   for (int byte = 0; byte < 256; ++byte) all.push_back(static_cast<char>(byte));
   std::string nameBytes;
@@ -76,7 +76,7 @@ TEST(MessageRoundTrip, EveryByteValueComesBack) {
   }
 }
 
-TEST(MessageRoundTrip, LongRunsBetweenEscapesComeBackExactly) {
+TEST(LumarixSocketStr, MessageRoundTripLongRunsBetweenEscapesComeBackExactly) {
   std::string value;
   for (int i = 0; i < 100000; ++i) value.push_back(i % 97 == 0 ? '\n' : static_cast<char>('a' + i % 26));
   Parts parts{{"Contents", value}, {"Filename", "a.cpp"}};
@@ -85,7 +85,7 @@ TEST(MessageRoundTrip, LongRunsBetweenEscapesComeBackExactly) {
   EXPECT_EQ(TakeParts(ParseMsg(text)), parts);
 }
 
-TEST(MessageRoundTrip, EqualsSplitsAtTheFirstOneOnly) {
+TEST(LumarixSocketStr, MessageRoundTripEqualsSplitsAtTheFirstOneOnly) {
   EXPECT_EQ(TakeParts(ParseMsg(Gather({{"k", "a=b=c"}}))), (Parts{{"k", "a=b=c"}}));
   EXPECT_EQ(TakeParts(ParseMsg(Gather({{"n=m", "v"}}))), (Parts{{"n", "m=v"}}));
   // An escaped "=" (0x18 0x7D) is an "=" once decoded, so it splits as well.
@@ -97,27 +97,27 @@ TEST(MessageRoundTrip, EqualsSplitsAtTheFirstOneOnly) {
   EXPECT_EQ(TakeParts(ParseMsg(kHeader + Bytes({'a', '=', 0x18, 0x7D, 0}) + kTerminator)), (Parts{{"a", "="}}));
 }
 
-TEST(ParseMsg, EndTokenEndsTheMessage) {
+TEST(LumarixSocketStr, ParseMsgEndTokenEndsTheMessage) {
   EXPECT_EQ(TakeParts(ParseMsg(Gather({{"a", "1"}, {"+++", ""}, {"b", "2"}}))), (Parts{{"a", "1"}}));
   EXPECT_EQ(TakeParts(ParseMsg(Gather({{"+++", "x"}}))), (Parts{{"+++", "x"}}));
   EXPECT_EQ(ParseMsg(Gather({{"+++", ""}, {"b", "2"}})), nullptr);
 }
 
-TEST(ParseMsg, AnEscapedEndTokenEndsTheMessageToo) {
+TEST(LumarixSocketStr, ParseMsgAnEscapedEndTokenEndsTheMessageToo) {
   EXPECT_EQ(TakeParts(ParseMsg(kHeader + "a=1" + Bytes({0, 0x18, 0x6B, '+', '+', 0, 'b', 0}))), (Parts{{"a", "1"}}));
 }
 
-TEST(ParseMsg, IgnoresBytesAfterTheTerminator) {
+TEST(LumarixSocketStr, ParseMsgIgnoresBytesAfterTheTerminator) {
   std::string text = Gather({{"a", "1"}}) + "garbage" + std::string(1, '\0') + "\x18";
   EXPECT_EQ(TakeParts(ParseMsg(text)), (Parts{{"a", "1"}}));
 }
 
-TEST(ParseMsg, AcceptsEveryEscapeFromSpaceOn) {
+TEST(LumarixSocketStr, ParseMsgAcceptsEveryEscapeFromSpaceOn) {
   EXPECT_EQ(TakeParts(ParseMsg(kHeader + Bytes({'v', '=', 0x18, 0x41, 0x18, 0xC1, 0x18, 0x20, 0}) + kTerminator)),
             (Parts{{"v", Bytes({0x01, 0x81, 0x60})}}));
 }
 
-TEST(ParseMsg, MalformedTextsGiveNil) {
+TEST(LumarixSocketStr, ParseMsgMalformedTextsGiveNil) {
   const std::string good = Gather({{"a", "1"}, {"b", "2"}});
   struct Case {
     const char* what;
@@ -141,7 +141,7 @@ TEST(ParseMsg, MalformedTextsGiveNil) {
   for (const auto& test : cases) EXPECT_EQ(ParseMsg(test.text), nullptr) << test.what;
 }
 
-TEST(GetPart, FindsTheFirstOfEqualNamesCaseSensitively) {
+TEST(LumarixSocketStr, GetPartFindsTheFirstOfEqualNamesCaseSensitively) {
   TMessagePart* head = MakeMsg({{"Team", "first"}, {"Team", "second"}, {"Empty", ""}});
   EXPECT_EQ(GetPart(head, "Team"), "first");
   EXPECT_EQ(GetPart(head, "team"), "");
@@ -152,7 +152,7 @@ TEST(GetPart, FindsTheFirstOfEqualNamesCaseSensitively) {
   FreeMsg(head);
 }
 
-TEST(FreeMsg, SetsTheHeadToNilAndAcceptsNil) {
+TEST(LumarixSocketStr, FreeMsgSetsTheHeadToNilAndAcceptsNil) {
   TMessagePart* head = MakeMsg({{"a", "1"}, {"b", "2"}});
   FreeMsg(head);
   EXPECT_EQ(head, nullptr);

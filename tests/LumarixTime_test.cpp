@@ -11,7 +11,7 @@
 namespace lumarix {
 namespace {
 
-TEST(DayToText, KnownDates) {
+TEST(LumarixTime, DayToTextKnownDates) {
   EXPECT_EQ(DayToText(367), "01.01.1901");
   EXPECT_EQ(DayToText(36585), "29.02.2000");
   EXPECT_EQ(DayToText(36950), "28.02.2001");
@@ -22,7 +22,7 @@ TEST(DayToText, KnownDates) {
 }
 
 // Every day from 1901 to 2099 against an independent calendar walk.
-TEST(DayToText, EveryDayFrom1901To2099) {
+TEST(LumarixTime, DayToTextEveryDayFrom1901To2099) {
   int day = 1, month = 1, year = 1901;
   auto daysIn = [](int m, int y) {
     static const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -41,13 +41,13 @@ TEST(DayToText, EveryDayFrom1901To2099) {
   }
 }
 
-TEST(SecondsToText, Bounds) {
+TEST(LumarixTime, SecondsToTextBounds) {
   EXPECT_EQ(SecondsToText(0), "00:00:00");
   EXPECT_EQ(SecondsToText(3661), "01:01:01");
   EXPECT_EQ(SecondsToText(86399), "23:59:59");
 }
 
-TEST(TimeToText, SpecialValuesAndKnownTimes) {
+TEST(LumarixTime, TimeToTextSpecialValuesAndKnownTimes) {
   EXPECT_EQ(TimeToText(0), "undefined");
   EXPECT_EQ(TimeToText(-1), "invalid");
   EXPECT_EQ(TimeToText(29220), "31.12.1979 00:00:00");
@@ -56,7 +56,7 @@ TEST(TimeToText, SpecialValuesAndKnownTimes) {
   EXPECT_EQ(TimeToText(EncodeDateTime(2099, 12, 31, 23, 59, 59, 0)), "31.12.2099 23:59:59");
 }
 
-TEST(TimeToText, AHairBelowAWholeSecondShowsThatSecond) {
+TEST(LumarixTime, TimeToTextAHairBelowAWholeSecondShowsThatSecond) {
   double noon = 45000.5;
   EXPECT_EQ(TimeToText(noon - 0.5e-10), TimeToText(noon));
   EXPECT_EQ(TimeToText(45001 - 0.5e-10), "16.03.2023 00:00:00");
@@ -64,7 +64,7 @@ TEST(TimeToText, AHairBelowAWholeSecondShowsThatSecond) {
   EXPECT_EQ(TimeToText(45001 - 1.0 / 86400000), "15.03.2023 23:59:59");
 }
 
-TEST(TimeToText, RefusesValuesOutsideTheSupportedRange) {
+TEST(LumarixTime, TimeToTextRefusesValuesOutsideTheSupportedRange) {
   for (double outside : {29219.99, 73051.0, 80000.0, 1.0, -2.0}) {
     EXPECT_THROW(TimeToText(outside), ETimeError) << outside;
   }
@@ -77,7 +77,7 @@ TEST(TimeToText, RefusesValuesOutsideTheSupportedRange) {
   EXPECT_NO_THROW(TimeToText(73050.9999));
 }
 
-TEST(NowTime, IsNearTheWallClock) {
+TEST(LumarixTime, NowTimeIsNearTheWallClock) {
   SYSTEMTIME local{};
   GetLocalTime(&local);
   double wall = EncodeDateTime(local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond,
@@ -86,7 +86,7 @@ TEST(NowTime, IsNearTheWallClock) {
   EXPECT_EQ(TimeToText(NowTime()).size(), 19u);
 }
 
-TEST(TickCount64, ConcurrentCallersNeverSeeAShift) {
+TEST(LumarixTime, TickCount64ConcurrentCallersNeverSeeAShift) {
   std::vector<std::thread> threads;
   std::atomic<int> errors{0};
   for (int t = 0; t < 4; ++t) {
@@ -108,45 +108,52 @@ TEST(TickCount64, ConcurrentCallersNeverSeeAShift) {
 }
 
 #if TICK_CONTROL_AVAILABLE
-// Restarts the clock under a controlled tick counter and hands it back to the real one after.
-class TickCount64Test : public ::testing::Test {
- protected:
-  void Start(DWORD tick) {
-    control_.Set(tick);
-    LumarixTimeModule.Startup();
-  }
-  void TearDown() override {
+// Restarts the clock under a controlled tick counter, and under the real one again at its end.
+class ControlledClock {
+ public:
+  explicit ControlledClock(DWORD tick) { Restart(tick); }
+  ~ControlledClock() {
     win32::testing::ReleaseTickCount();
     LumarixTimeModule.Startup();
   }
+  ControlledClock(const ControlledClock&) = delete;
+  ControlledClock& operator=(const ControlledClock&) = delete;
+
+  void Set(DWORD tick) { control_.Set(tick); }
+  void Restart(DWORD tick) {
+    control_.Set(tick);
+    LumarixTimeModule.Startup();
+  }
+
+ private:
   testing::ScopedTickCount control_{0};
 };
 
-TEST_F(TickCount64Test, LargestStepPassesAndOneMoreRaises) {
-  Start(1000);
-  control_.Set(1000 + 1200000000u);
+TEST(LumarixTime, TickCount64LargestStepPassesAndOneMoreRaises) {
+  ControlledClock clock(1000);
+  clock.Set(1000 + 1200000000u);
   EXPECT_EQ(TickCount64(), 1000u + 1200000000u);
-  control_.Set(1000 + 2 * 1200000000u + 1);
+  clock.Set(1000 + 2 * 1200000000u + 1);
   EXPECT_THROW(TickCount64(), ETimeError);
   // The last tick kept its value, so a sound step from it passes.
-  control_.Set(1000 + 1200000000u + 10);
+  clock.Set(1000 + 1200000000u + 10);
   EXPECT_EQ(TickCount64(), 1000u + 1200000000u + 10);
 }
 
-TEST_F(TickCount64Test, WrapRaisesTheHighHalf) {
-  Start(4294967000u);
-  control_.Set(500);
+TEST(LumarixTime, TickCount64WrapRaisesTheHighHalf) {
+  ControlledClock clock(4294967000u);
+  clock.Set(500);
   EXPECT_EQ(TickCount64(), 0x100000000ull + 500);
-  control_.Set(600);
+  clock.Set(600);
   EXPECT_EQ(TickCount64(), 0x100000000ull + 600);
 }
 
-TEST_F(TickCount64Test, BackwardsRaises) {
-  Start(3000000000u);  // below 3094967295: a step back is a shift, not a wrap
-  control_.Set(100);
+TEST(LumarixTime, TickCount64BackwardsRaises) {
+  ControlledClock clock(3000000000u);  // below 3094967295: a step back is a shift, not a wrap
+  clock.Set(100);
   EXPECT_THROW(TickCount64(), ETimeError);
-  Start(5000);
-  control_.Set(4999);
+  clock.Restart(5000);
+  clock.Set(4999);
   try {
     TickCount64();
     FAIL();
@@ -155,18 +162,18 @@ TEST_F(TickCount64Test, BackwardsRaises) {
   }
 }
 
-TEST_F(TickCount64Test, WrapWithATooLargeStepRaisesButCountsTheWrap) {
-  Start(3094967295u);
-  control_.Set(1200000000u);  // step of 2400000001
+TEST(LumarixTime, TickCount64WrapWithATooLargeStepRaisesButCountsTheWrap) {
+  ControlledClock clock(3094967295u);
+  clock.Set(1200000000u);  // step of 2400000001
   EXPECT_THROW(TickCount64(), ETimeError);
-  control_.Set(3094967300u);
+  clock.Set(3094967300u);
   EXPECT_EQ(TickCount64(), 0x100000000ull + 3094967300u);
 }
 
-TEST_F(TickCount64Test, NowTimeFollowsTheTicks) {
-  Start(1000);
+TEST(LumarixTime, TickCount64NowTimeFollowsTheTicks) {
+  ControlledClock clock(1000);
   double before = NowTime();
-  control_.Set(1000 + 86400000u / 2);
+  clock.Set(1000 + 86400000u / 2);
   EXPECT_NEAR(NowTime() - before, 0.5, 1e-9);
 }
 #endif

@@ -10,9 +10,9 @@ namespace {
 
 using testing::TempDirTest;
 
-class ReadFileTextTest : public TempDirTest {};
+class LumarixUtil : public TempDirTest {};
 
-TEST_F(ReadFileTextTest, AtTheLimitReadsWholeAndOneOverFailsOnlyWhenStrict) {
+TEST_F(LumarixUtil, ReadFileTextAtTheLimitReadsWholeAndOneOverFailsOnlyWhenStrict) {
   std::string limitBytes(4096, 'x');
   limitBytes[17] = '\0';
   std::string atLimit = dir.Write("limit", limitBytes);
@@ -31,7 +31,7 @@ TEST_F(ReadFileTextTest, AtTheLimitReadsWholeAndOneOverFailsOnlyWhenStrict) {
   EXPECT_EQ(text, limitBytes);
 }
 
-TEST_F(ReadFileTextTest, EmptyFileGivesEmptyTextAndMissingFileLeavesOutputAlone) {
+TEST_F(LumarixUtil, ReadFileTextEmptyFileGivesEmptyTextAndMissingFileLeavesOutputAlone) {
   std::string text = "old";
   EXPECT_TRUE(ReadFileText(dir.Write("empty", ""), 100, true, text));
   EXPECT_EQ(text, "");
@@ -41,7 +41,7 @@ TEST_F(ReadFileTextTest, EmptyFileGivesEmptyTextAndMissingFileLeavesOutputAlone)
   EXPECT_EQ(text, "untouched");
 }
 
-TEST_F(ReadFileTextTest, ReadHandleTextAlwaysClosesTheHandle) {
+TEST_F(LumarixUtil, ReadFileTextReadHandleTextAlwaysClosesTheHandle) {
   HANDLE handle = OpenForRead(dir.Write("f", "abc"));
   ASSERT_FALSE(IsBadHandle(handle));
   std::string text;
@@ -56,15 +56,13 @@ TEST_F(ReadFileTextTest, ReadHandleTextAlwaysClosesTheHandle) {
   EXPECT_FALSE(CloseFileHandle(handle));
 }
 
-TEST_F(ReadFileTextTest, ReadHandleTextOfABadHandleFailsWithEmptyText) {
+TEST_F(LumarixUtil, ReadFileTextReadHandleTextOfABadHandleFailsWithEmptyText) {
   std::string text = "old";
   EXPECT_FALSE(ReadHandleText(INVALID_HANDLE_VALUE, 10, true, text));
   EXPECT_EQ(text, "");
 }
 
-class AppendTest : public TempDirTest {};
-
-TEST_F(AppendTest, CreatesMissingFilesAndAppendsAfterExistingContents) {
+TEST_F(LumarixUtil, AppendCreatesMissingFilesAndAppendsAfterExistingContents) {
   std::string path = dir.File("log.txt");
   EXPECT_TRUE(AppendToFile("", path, true));
   EXPECT_TRUE(FileExists(path));
@@ -75,7 +73,7 @@ TEST_F(AppendTest, CreatesMissingFilesAndAppendsAfterExistingContents) {
   EXPECT_EQ(dir.Read("log.txt"), std::string("one\r\ntwo\0\r\n", 11));
 }
 
-TEST_F(AppendTest, OpenForAppendWritesAtTheEnd) {
+TEST_F(LumarixUtil, AppendOpenForAppendWritesAtTheEnd) {
   std::string path = dir.Write("f", "head-");
   HANDLE handle = OpenForAppend(path, true);
   ASSERT_FALSE(IsBadHandle(handle));
@@ -85,7 +83,7 @@ TEST_F(AppendTest, OpenForAppendWritesAtTheEnd) {
   EXPECT_EQ(dir.Read("f"), "head-tail");
 }
 
-TEST_F(AppendTest, ExclusiveAppendKeepsOthersOut) {
+TEST_F(LumarixUtil, AppendExclusiveAppendKeepsOthersOut) {
   std::string path = dir.File("excl");
   HANDLE handle = OpenForAppend(path, false);
   ASSERT_FALSE(IsBadHandle(handle));
@@ -96,12 +94,12 @@ TEST_F(AppendTest, ExclusiveAppendKeepsOthersOut) {
   EXPECT_TRUE(AppendToFile("x", path, true));
 }
 
-TEST_F(AppendTest, FailsWhereNoFileCanBeMade) {
+TEST_F(LumarixUtil, AppendFailsWhereNoFileCanBeMade) {
   EXPECT_FALSE(AppendToFile("x", dir.File("no-such-dir/f"), true));
   EXPECT_TRUE(IsBadHandle(OpenForAppend(dir.path().string(), true)));
 }
 
-TEST_F(TempDirTest, FileExistsAndFileTimeOf) {
+TEST_F(LumarixUtil, FileExistsAndFileTimeOf) {
   EXPECT_TRUE(FileExists(dir.path().string()));
   EXPECT_TRUE(FileExists(dir.Write("f", "1")));
   EXPECT_FALSE(FileExists(dir.File("missing")));
@@ -112,14 +110,14 @@ TEST_F(TempDirTest, FileExistsAndFileTimeOf) {
   EXPECT_GT(time, 132223104000000000ull);
 }
 
-TEST(IsBadHandle, OnlyZeroAndInvalidHandleValue) {
+TEST_F(LumarixUtil, IsBadHandleOnlyZeroAndInvalidHandleValue) {
   EXPECT_TRUE(IsBadHandle(nullptr));
   EXPECT_TRUE(IsBadHandle(INVALID_HANDLE_VALUE));
   EXPECT_FALSE(IsBadHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(4))));
   EXPECT_FALSE(IsBadHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2))));
 }
 
-TEST(ShareMode, IncludesDeleteOnTheNtFamily) {
+TEST_F(LumarixUtil, ShareModeIncludesDeleteOnTheNtFamily) {
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   ASSERT_TRUE(GetVersionExA(&version));
@@ -127,7 +125,7 @@ TEST(ShareMode, IncludesDeleteOnTheNtFamily) {
   EXPECT_EQ(ShareMode(), expected);
 }
 
-TEST(LogText, ControlBytesBecomeTheirDecimalValue) {
+TEST_F(LumarixUtil, LogTextControlBytesBecomeTheirDecimalValue) {
   EXPECT_EQ(LogText(""), "");
   EXPECT_EQ(LogText("plain text ~\x7f\x80\xff"), "plain text ~\x7f\x80\xff");
   EXPECT_EQ(LogText("\t\n"), "#9#10");
@@ -138,7 +136,7 @@ TEST(LogText, ControlBytesBecomeTheirDecimalValue) {
 }
 
 #if TICK_CONTROL_AVAILABLE
-TEST(TicksSince, IsRightAcrossTheWrap) {
+TEST_F(LumarixUtil, TicksSinceIsRightAcrossTheWrap) {
   testing::ScopedTickCount tick(4294967000u);
   std::uint32_t start = GetTickCount();
   tick.Set(500);
@@ -148,7 +146,7 @@ TEST(TicksSince, IsRightAcrossTheWrap) {
 }
 #endif
 
-TEST(TicksSince, GrowsWithTheRealClock) {
+TEST_F(LumarixUtil, TicksSinceGrowsWithTheRealClock) {
   std::uint32_t start = GetTickCount();
   EXPECT_LT(TicksSince(start), 60000u);
   EXPECT_LT(TicksSince(start - 5000), 65000u);

@@ -98,13 +98,13 @@ const KeyCase kCases[] = {
 };
 
 // One test for the whole table: each test runs in a process of its own, under Wine too.
-TEST(KeyMapping, EveryRuleGivesTheBiosCode) {
+TEST(LumarixVIO, KeyMappingEveryRuleGivesTheBiosCode) {
   for (const KeyCase& c : kCases) {
     EXPECT_EQ(KeyCodeOf(Key(c.scan, c.ch, c.state), c.windows9x), c.code) << c.what;
   }
 }
 
-TEST(KeyMapping, CtrlKeypadValues) {
+TEST(LumarixVIO, KeyMappingCtrlKeypadValues) {
   const std::int32_t expected[] = {375, 397, 388, 398, 371, 399, 372, 400, 373, 401, 374, 402, 403};
   for (WORD scan = 71; scan <= 83; ++scan) {
     EXPECT_EQ(KeyCodeOf(Key(scan, 0, kCtrl | kEnhanced), false), expected[scan - 71]) << scan;
@@ -112,7 +112,7 @@ TEST(KeyMapping, CtrlKeypadValues) {
   }
 }
 
-TEST(KeyMapping, BeforeSetUpNothingIsPending) {
+TEST(LumarixVIO, KeyMappingBeforeSetUpNothingIsPending) {
   EXPECT_FALSE(KeyPressed());
   EXPECT_EQ(ReadKey(), -1);
 }

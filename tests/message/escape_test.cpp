@@ -80,7 +80,7 @@ void ExpectBothPathsEscape(std::string_view bytes) {
 // The paths meet every byte value at every position of a block, and across the block
 // boundaries, amid plain bytes and amid bytes that all need escaping. 160 bytes make three
 // vector blocks and a tail on either path.
-TEST(Escape, EveryByteAtEveryPositionBothPaths) {
+TEST(MessageEscape, EscapeEveryByteAtEveryPositionBothPaths) {
   for (char background : {'a', '\n'}) {
     for (std::size_t size : {160u}) {
       for (std::size_t at = 0; at < size; ++at) {
@@ -96,7 +96,7 @@ TEST(Escape, EveryByteAtEveryPositionBothPaths) {
 
 // An escape at every position, followed by every byte: a byte below 0x20 after it, or nothing
 // after it, is a bad text on both paths; any other byte stands for itself XOR 0x40.
-TEST(Unescape, EveryEscapeAtEveryPositionBothPaths) {
+TEST(MessageEscape, UnescapeEveryEscapeAtEveryPositionBothPaths) {
   for (std::size_t size : {80u, 160u}) {
     for (std::size_t at = 0; at < size; ++at) {
       for (int byte = 0; byte < 256; ++byte) {
@@ -120,7 +120,7 @@ TEST(Unescape, EveryEscapeAtEveryPositionBothPaths) {
 
 // Texts thick with 0x18 and control bytes, good and bad, at every alignment: the paths agree,
 // unescaping them and escaping them.
-TEST(Unescape, RandomTextsBothPathsAgree) {
+TEST(MessageEscape, UnescapeRandomTextsBothPathsAgree) {
   std::mt19937 random(7);
   const char alphabet[] = {'\x18', '\x18', '\x18', '\x00', '\x0A', '\x1F', '\x20', '\x7D', 'a', '\xFF'};
   for (int round = 0; round < 3000; ++round) {
@@ -140,7 +140,7 @@ TEST(Unescape, RandomTextsBothPathsAgree) {
 
 #else
 
-TEST(Escape, EveryByteAtEveryPositionBothPaths) { GTEST_SKIP() << "built without SSE2"; }
+TEST(MessageEscape, EscapeEveryByteAtEveryPositionBothPaths) { GTEST_SKIP() << "built without SSE2"; }
 
 #endif
 

@@ -33,7 +33,7 @@ std::string Lines(std::initializer_list<std::string> lines) {
   return text;
 }
 
-class PrintClientE2E : public TempDirTest {
+class ClientE2E : public TempDirTest {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(dir.path() / "contest");
@@ -67,7 +67,7 @@ class PrintClientE2E : public TempDirTest {
   static std::string Printed() { return Lines({"Your file is printed", "", "1 page has been printed", "Page limit: 12 pages left", ""}); }
 };
 
-TEST_F(PrintClientE2E, ConfiguredTeamPrintsWithoutAskingAndSendsTheRequestExactly) {
+TEST_F(ClientE2E, ConfiguredTeamPrintsWithoutAskingAndSendsTheRequestExactly) {
   std::string contents;
   for (int byte = 0; byte < 256; ++byte) contents.push_back(static_cast<char>(byte));
   contents += "\r\n\x1a tail";
@@ -90,7 +90,7 @@ TEST_F(PrintClientE2E, ConfiguredTeamPrintsWithoutAskingAndSendsTheRequestExactl
   EXPECT_EQ(request[4], (std::pair<std::string, std::string>{"Filename", file}));
 }
 
-TEST_F(PrintClientE2E, ConfiguredTeamWithoutPasswordSendsAnEmptyOne) {
+TEST_F(ClientE2E, ConfiguredTeamWithoutPasswordSendsAnEmptyOne) {
   Configure("TEAM=team05\nSERVER=127.0.0.1\n");
   std::string file = dir.Write("a.cpp", "x");
   FakePrintServer server(Answer(kPrinted));
@@ -99,7 +99,7 @@ TEST_F(PrintClientE2E, ConfiguredTeamWithoutPasswordSendsAnEmptyOne) {
   EXPECT_EQ(GetPartOf(TakeParts(ParseMsg(server.Request())), "Password"), "");
 }
 
-TEST_F(PrintClientE2E, TypedCredentialsAndFileNameWithThePasswordNeverShown) {
+TEST_F(ClientE2E, TypedCredentialsAndFileNameWithThePasswordNeverShown) {
   Configure("SERVER=127.0.0.1\n");
   std::string file = dir.Write("b.cpp", "");
   FakePrintServer server(Answer(kPrinted));
@@ -117,7 +117,7 @@ TEST_F(PrintClientE2E, TypedCredentialsAndFileNameWithThePasswordNeverShown) {
   EXPECT_EQ(GetPartOf(request, "ID").substr(0, 1), "_");
 }
 
-TEST_F(PrintClientE2E, AnythingButYesCancels) {
+TEST_F(ClientE2E, AnythingButYesCancels) {
   std::string file = dir.Write("a.cpp", "x");
   const std::string banner = Lines({"\a**********************", "* PRINTING CANCELLED *", "* Your file NOT sent *",
                                     "**********************", "\a"});
@@ -128,7 +128,7 @@ TEST_F(PrintClientE2E, AnythingButYesCancels) {
   }
 }
 
-TEST_F(PrintClientE2E, FilesThatAreNotThereOrAreNotFilesAreNotFound) {
+TEST_F(ClientE2E, FilesThatAreNotThereOrAreNotFilesAreNotFound) {
   std::string missing = dir.File("missing.cpp");
   ProcessResult typed = Run({}, missing + "\n");
   EXPECT_EQ(typed.exitCode, 1);
@@ -147,7 +147,7 @@ TEST_F(PrintClientE2E, FilesThatAreNotThereOrAreNotFilesAreNotFound) {
   }
 }
 
-TEST_F(PrintClientE2E, TheSizeLimitIsExact) {
+TEST_F(ClientE2E, TheSizeLimitIsExact) {
   std::string atLimit = dir.Write("limit.txt", std::string(524288, 'x'));
   std::string over = dir.Write("over.txt", std::string(524289, 'x'));
   {
@@ -164,7 +164,7 @@ TEST_F(PrintClientE2E, TheSizeLimitIsExact) {
 }
 
 #if !defined(_WIN32)
-TEST_F(PrintClientE2E, AFifoIsNoFileToReadAndFailsAtOnce) {
+TEST_F(ClientE2E, AFifoIsNoFileToReadAndFailsAtOnce) {
   const std::string fifo = dir.File("fifo.cpp");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   FakePrintServer server(Answer(kPrinted));
@@ -175,13 +175,13 @@ TEST_F(PrintClientE2E, AFifoIsNoFileToReadAndFailsAtOnce) {
 }
 #endif
 
-TEST_F(PrintClientE2E, NoServerConfiguredFailsAtOnceWithExitCodeOne) {
+TEST_F(ClientE2E, NoServerConfiguredFailsAtOnceWithExitCodeOne) {
   Configure("TEAM=team05\n");
   std::string file = dir.Write("a.cpp", "x");
   EXPECT_LT(RunToFailure(file), std::chrono::seconds(6));
 }
 
-TEST_F(PrintClientE2E, RepliesForOtherRequestsAreIgnored) {
+TEST_F(ClientE2E, RepliesForOtherRequestsAreIgnored) {
   std::string file = dir.Write("a.cpp", "x");
   ServerScript script = Answer(kPrinted);
   auto right = script.reply;
@@ -197,7 +197,7 @@ TEST_F(PrintClientE2E, RepliesForOtherRequestsAreIgnored) {
   EXPECT_EQ(result.output, Confirmation(file, "YES") + Printed());
 }
 
-TEST_F(PrintClientE2E, PageCountsInTheirThreeLengthClasses) {
+TEST_F(ClientE2E, PageCountsInTheirThreeLengthClasses) {
   std::string file = dir.Write("a.cpp", "x");
   struct Case {
     const char* jobPages;
@@ -216,7 +216,7 @@ TEST_F(PrintClientE2E, PageCountsInTheirThreeLengthClasses) {
   }
 }
 
-TEST_F(PrintClientE2E, ErrorShowsTheFatalBlockAfterTheMessage) {
+TEST_F(ClientE2E, ErrorShowsTheFatalBlockAfterTheMessage) {
   std::string file = dir.Write("a.cpp", "x");
   FakePrintServer server(Answer({{"Message", "Seen"}, {"Error", "Quota exceeded"}}));
   ProcessResult result = Run({file}, "YES\n");
@@ -227,7 +227,7 @@ TEST_F(PrintClientE2E, ErrorShowsTheFatalBlockAfterTheMessage) {
                                       "Unable to send file to the printer, exiting.", "\a"}));
 }
 
-TEST_F(PrintClientE2E, WarningEndsAsAnAnsweredRequest) {
+TEST_F(ClientE2E, WarningEndsAsAnAnsweredRequest) {
   std::string file = dir.Write("a.cpp", "x");
   FakePrintServer server(Answer({{"JobPages", "2"}, {"Warning", "NUL bytes"}}));
   ProcessResult result = Run({file}, "YES\n");
@@ -237,7 +237,7 @@ TEST_F(PrintClientE2E, WarningEndsAsAnAnsweredRequest) {
 
 // The client writes its own line ends; a LF or CR LF inside a reply text is the server's and
 // reaches the screen (or the file the output is redirected to) unconverted.
-TEST_F(PrintClientE2E, ReplyTextsPassThroughByteExact) {
+TEST_F(ClientE2E, ReplyTextsPassThroughByteExact) {
   std::string file = dir.Write("a.cpp", "x");
   {
     FakePrintServer server(Answer({{"Message", "one\ntwo\r\nthree\r"}, {"Warning", "a\nb\r\n"}}));
@@ -253,7 +253,7 @@ TEST_F(PrintClientE2E, ReplyTextsPassThroughByteExact) {
                                       "Unable to send file to the printer, exiting.", "\a"}));
 }
 
-TEST_F(PrintClientE2E, AReplyInSingleBytesAndAReplyFollowedByTheCloseBothArrive) {
+TEST_F(ClientE2E, AReplyInSingleBytesAndAReplyFollowedByTheCloseBothArrive) {
   std::string file = dir.Write("a.cpp", "x");
   {
     FakePrintServer server(Answer(kPrinted, nullptr, 1, false));
@@ -267,7 +267,7 @@ TEST_F(PrintClientE2E, AReplyInSingleBytesAndAReplyFollowedByTheCloseBothArrive)
   EXPECT_EQ(result.output, Confirmation(file, "YES") + Printed());
 }
 
-TEST_F(PrintClientE2E, AServerThatClosesOrSendsGarbageEndsTheWaitAtOnce) {
+TEST_F(ClientE2E, AServerThatClosesOrSendsGarbageEndsTheWaitAtOnce) {
   std::string file = dir.Write("a.cpp", "x");
   ServerScript garbage;
   garbage.reply = [](const std::string&) { return std::vector<std::string>{std::string("\0---\0a\x18\x01\0+++\0", 12)}; };
@@ -279,7 +279,7 @@ TEST_F(PrintClientE2E, AServerThatClosesOrSendsGarbageEndsTheWaitAtOnce) {
   }
 }
 
-TEST_F(PrintClientE2E, NoReplyFailsAfterAboutEightSeconds) {
+TEST_F(ClientE2E, NoReplyFailsAfterAboutEightSeconds) {
   std::string file = dir.Write("a.cpp", "x");
   ServerScript silent;
   silent.closeAfterReply = false;
@@ -287,7 +287,7 @@ TEST_F(PrintClientE2E, NoReplyFailsAfterAboutEightSeconds) {
   EXPECT_GE(RunToFailure(file), std::chrono::milliseconds(7900));
 }
 
-TEST_F(PrintClientE2E, AServerFileNamesTheServer) {
+TEST_F(ClientE2E, AServerFileNamesTheServer) {
   std::string file = dir.Write("a.cpp", "x");
   const std::string serverFile = dir.File("server.bin");
   Configure("TEAM=team05\nPWD=secret\nSERVFILE=" + serverFile + "\n");
@@ -317,7 +317,7 @@ TEST_F(PrintClientE2E, AServerFileNamesTheServer) {
 // At a real terminal: the person types the team, the password and the file name, and presses
 // Ctrl+C at every prompt. The terminal is raw while the client reads, so the byte 0x03 reaches it
 // as a key (no SIGINT for its process group) and the readers ignore it.
-TEST_F(PrintClientE2E, AtATerminalThePasswordIsNeverShownAndCtrlCIsIgnored) {
+TEST_F(ClientE2E, AtATerminalThePasswordIsNeverShownAndCtrlCIsIgnored) {
   Configure("SERVER=127.0.0.1\n");
   std::string file = dir.Write("typed.cpp", "int main() {}\n");
   FakePrintServer server(Answer(kPrinted));
@@ -357,13 +357,13 @@ TEST_F(PrintClientE2E, AtATerminalThePasswordIsNeverShownAndCtrlCIsIgnored) {
 // hands the program real console input records, so this is the Win32 console input path end to
 // end. Wine draws with cursor movements, so the screen is compared as the person sees it (Wine
 // shows no bell). Wine may take long to start; every wait is bounded.
-class WineConsoleE2E : public PrintClientE2E {
+class ClientE2EWineConsole : public ClientE2E {
  protected:
   static constexpr int kStartMs = 90000;
   static constexpr int kStepMs = 20000;
 
   void SetUp() override {
-    PrintClientE2E::SetUp();
+    ClientE2E::SetUp();
     const std::filesystem::path client = WINDOWS_PRINT_CLIENT_PATH;
     if (!std::filesystem::exists(client) || !std::filesystem::exists(client.parent_path() / "wine-run")) {
       GTEST_SKIP() << "no Windows build with its Wine launcher at " << client;
@@ -402,7 +402,7 @@ class WineConsoleE2E : public PrintClientE2E {
   }
 };
 
-TEST_F(WineConsoleE2E, TypedDialogueWithBackspaceAndArrowsAndThePasswordNeverShown) {
+TEST_F(ClientE2EWineConsole, TypedDialogueWithBackspaceAndArrowsAndThePasswordNeverShown) {
   FakePrintServer server(Answer(kPrinted));
   ASSERT_TRUE(server.listening());
   ChildProcess client(ChildProcess::Input::Terminal, WindowsPrintClientLaunch(dir.path(), {}));
@@ -423,7 +423,7 @@ TEST_F(WineConsoleE2E, TypedDialogueWithBackspaceAndArrowsAndThePasswordNeverSho
 // Ctrl+C at every prompt, in the middle of a word too. Wine's console raises a Ctrl+C event for
 // it, which used to end the client at once with exit code 0 and nothing printed. The terminal
 // discards input not yet read when Ctrl+C comes, so each Ctrl+C follows what was shown.
-TEST_F(WineConsoleE2E, CtrlCAtEveryPromptIsIgnored) {
+TEST_F(ClientE2EWineConsole, CtrlCAtEveryPromptIsIgnored) {
   FakePrintServer server(Answer(kPrinted));
   ASSERT_TRUE(server.listening());
   ChildProcess client(ChildProcess::Input::Terminal, WindowsPrintClientLaunch(dir.path(), {}));

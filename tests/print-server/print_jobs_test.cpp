@@ -7,7 +7,7 @@ namespace lumarix::printserver {
 namespace {
 
 
-TEST(TeamList, LoadsTeamsPasswordsAndQuotas) {
+TEST(PrintServerPrintJobs, TeamListLoadsTeamsPasswordsAndQuotas) {
   TTeamList teams;
   std::string error;
   ASSERT_TRUE(teams.Load("# team password quota\r\nteam01 secret 10\nteam02 pw -\n\nteam03 open\n", error));
@@ -26,7 +26,7 @@ TEST(TeamList, LoadsTeamsPasswordsAndQuotas) {
   EXPECT_EQ(error, "line 3: team 'team01' is listed twice");
 }
 
-TEST(TeamList, TheRestOfALineAfterTheQuotaIsTheTeamsLocation) {
+TEST(PrintServerPrintJobs, TeamListTheRestOfALineAfterTheQuotaIsTheTeamsLocation) {
   TTeamList teams;
   std::string error;
   ASSERT_TRUE(teams.Load("team01 pw 50  Room B, seat 12 \r\nteam02 pw - Hall\tA\nteam03 pw 5\n", error)) << error;
@@ -37,7 +37,7 @@ TEST(TeamList, TheRestOfALineAfterTheQuotaIsTheTeamsLocation) {
   EXPECT_EQ(teams.Find("team03")->location, "");
 }
 
-TEST(CheckRequest, RefusesWrongPasswordsUnknownTeamsAndFilesAboveTheLimit) {
+TEST(PrintServerPrintJobs, CheckRequestRefusesWrongPasswordsUnknownTeamsAndFilesAboveTheLimit) {
   TTeamList teams;
   std::string error;
   ASSERT_TRUE(teams.Load("team01 secret\n", error));
@@ -55,7 +55,7 @@ TEST(CheckRequest, RefusesWrongPasswordsUnknownTeamsAndFilesAboveTheLimit) {
   EXPECT_TRUE(CheckRequest(job, TTeamList()).has_value()) << "the size limit holds without a team list too";
 }
 
-TEST(Names, NeitherBreakALineNorLeaveTheSpoolDirectory) {
+TEST(PrintServerPrintJobs, NamesNeitherBreakALineNorLeaveTheSpoolDirectory) {
   EXPECT_EQ(PrintableName(std::string("a\nTeam: x\0\\", 11)), "a\\x0ATeam: x\\x00\\x5C");
   EXPECT_EQ(PrintableName(std::string(300, 'n')), std::string(200, 'n') + "...");
   EXPECT_EQ(SafeNamePart("../x\\y/z.cpp"), "___x_y_z_cpp");

@@ -8,7 +8,7 @@
 namespace lumarix {
 namespace {
 
-TEST(FirstArgument, SplitsAtControlsAndSpacesOutsideQuotes) {
+TEST(ClientPrintClient, FirstArgumentSplitsAtControlsAndSpacesOutsideQuotes) {
   EXPECT_EQ(FirstArgument("print-client.exe a.cpp b.cpp"), "a.cpp");
   EXPECT_EQ(FirstArgument("print-client.exe"), "");
   EXPECT_EQ(FirstArgument("print-client.exe   \t "), "");
@@ -19,7 +19,7 @@ TEST(FirstArgument, SplitsAtControlsAndSpacesOutsideQuotes) {
   EXPECT_EQ(FirstArgument("p C:\\dir\\a.cpp"), "C:\\dir\\a.cpp");  // backslashes are not escapes
 }
 
-TEST(ShowFatalError, WritesItsFourLines) {
+TEST(ClientPrintClient, ShowFatalErrorWritesItsFourLines) {
   ::testing::internal::CaptureStdout();
   ShowFatalError("disk on fire");
   std::fflush(stdout);
