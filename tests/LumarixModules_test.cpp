@@ -122,10 +122,17 @@ TEST_F(LumarixModulesDeathTest, RunProgramEndsWithTheBodysResult) {
   EXPECT_EXIT(RunProgram({&kA}, [] { return 9; }), ::testing::ExitedWithCode(9), "start A\nstop A\n");
 }
 
-TEST(LumarixModules, PassingAssertionDoesNothing) {
-  int evaluated = 0;
-  LUMARIX_ASSERT(++evaluated == 1, kSite);
-  EXPECT_EQ(evaluated, 1);
+// A passing assertion evaluates its condition once and lets the process go on: no report, no
+// stop of the modules, the exit code the program chose.
+TEST_F(LumarixModulesDeathTest, APassingAssertionLetsTheProgramGoOn) {
+  EXPECT_EXIT(RunProgram({&kA},
+                         [] {
+                           int evaluated = 0;
+                           LUMARIX_ASSERT(++evaluated == 1, kSite);
+                           std::fprintf(stderr, "evaluated %d\n", evaluated);
+                           return 4;
+                         }),
+              ::testing::ExitedWithCode(4), "^start A\nevaluated 1\nstop A\n$");
 }
 
 }  // namespace

@@ -117,12 +117,44 @@ TEST_F(LumarixUtil, IsBadHandleOnlyZeroAndInvalidHandleValue) {
   EXPECT_FALSE(IsBadHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2))));
 }
 
-TEST_F(LumarixUtil, ShareModeIncludesDeleteOnTheNtFamily) {
+// As Windows documents them: FILE_SHARE_READ is 1, FILE_SHARE_WRITE 2 and FILE_SHARE_DELETE 4,
+// the last known to the NT family only (Windows 95, 98 and Me refuse an open that asks for it).
+struct ShareFact {
+  DWORD platformId;
+  const char* family;
+  DWORD shareMode;
+};
+const ShareFact kShareFacts[] = {
+    {0, "Win32s", 0x3},
+    {1, "Windows 95, 98 and Me", 0x3},
+    {2, "the NT family", 0x7},
+};
+
+TEST_F(LumarixUtil, ShareModeIsAllTheRunningFamilyKnowsAndAdmitsTheClientsOwnOpens) {
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   ASSERT_TRUE(GetVersionExA(&version));
-  DWORD expected = version.dwPlatformId == VER_PLATFORM_WIN32_NT ? 7u : 3u;
-  EXPECT_EQ(ShareMode(), expected);
+  const ShareFact* fact = nullptr;
+  for (const ShareFact& row : kShareFacts) {
+    if (row.platformId == version.dwPlatformId) fact = &row;
+  }
+  ASSERT_NE(fact, nullptr) << "platform " << version.dwPlatformId;
+  EXPECT_EQ(fact->platformId, 2u) << "Windows, Wine and the POSIX layer are of the NT family";
+  EXPECT_EQ(ShareMode(), fact->shareMode) << fact->family;
+
+  // A file the client reads can still be appended to by the client, and the other way round.
+  const std::string path = dir.Write("shared", "a");
+  HANDLE reader = OpenForRead(path);
+  ASSERT_FALSE(IsBadHandle(reader));
+  HANDLE appender = OpenForAppend(path, true);
+  EXPECT_FALSE(IsBadHandle(appender));
+  HANDLE secondReader = OpenForRead(path);
+  EXPECT_FALSE(IsBadHandle(secondReader));
+  for (HANDLE handle : {reader, appender, secondReader}) {
+    if (!IsBadHandle(handle)) {
+      EXPECT_TRUE(CloseFileHandle(handle));
+    }
+  }
 }
 
 TEST_F(LumarixUtil, LogTextControlBytesBecomeTheirDecimalValue) {

@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#if !defined(_WIN32)
+#include <locale.h>
+
+#include <ctime>
+
+#include "platform/posix/testing.h"
+#endif
 #include "support/system_time.h"
 
 namespace lumarix {
@@ -38,10 +47,32 @@ TEST(ClientRequestId, LongTimeTextOnATwelveHourClockWithItsDesignators) {
   EXPECT_EQ(LongTimeText(format, TimeOfDay(14, 3, 27)), "PM 02:03:27");
 }
 
-TEST(ClientRequestId, UserFormatGivesAFullTimeText) {
-  std::string text = LongTimeText(ReadLongTimeFormat(), TimeOfDay(14, 3, 27));
-  EXPECT_NE(text.find("03"), std::string::npos) << text;
-  EXPECT_NE(text.find("27"), std::string::npos) << text;
+// The long time text of the user's locale as the system itself writes it: Windows by
+// GetTimeFormatA from its own pattern, POSIX by strftime's %X from the LC_TIME pattern.
+std::string SystemLongTimeText(const SYSTEMTIME& time) {
+  char text[80] = {};
+#if defined(_WIN32)
+  if (GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &time, nullptr, text, sizeof text) == 0) return "";
+#else
+  win32::testing::ReleaseTimeFormat();  // the user's own items, not a test's
+  std::tm parts{};
+  parts.tm_hour = time.wHour;
+  parts.tm_min = time.wMinute;
+  parts.tm_sec = time.wSecond;
+  locale_t user = ::newlocale(LC_TIME_MASK, "", static_cast<locale_t>(0));
+  if (user == static_cast<locale_t>(0)) return "";
+  ::strftime_l(text, sizeof text, "%X", &parts, user);
+  ::freelocale(user);
+#endif
+  return text;
+}
+
+TEST(ClientRequestId, TheUserFormatGivesTheSystemsOwnLongTimeText) {
+  for (const SYSTEMTIME& time : {TimeOfDay(14, 3, 27), TimeOfDay(9, 5, 7), TimeOfDay(0, 0, 0)}) {
+    const std::string expected = SystemLongTimeText(time);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(LongTimeText(ReadLongTimeFormat(), time), expected);
+  }
 }
 
 }  // namespace

@@ -79,31 +79,6 @@ TEST(PlatformConsole, UnterminatedLastLineAndEmptyInputEndWithEnter) {
   EXPECT_EQ(empty.Screen(), "READY\r\n\r\n[]\r\n");
 }
 
-// The password loop of the print client: nothing is echoed, not even for backspace.
-int PasswordDialogue() {
-  StartModules({&LumarixVIOModule});
-  InitConsoleInput();
-  Say("Enter password (not echoed): ");
-  std::string password;
-  for (;;) {
-    WaitForInput(-1);
-    std::int32_t key = ReadKey();
-    if (key == 8 && !password.empty()) password.pop_back();
-    if (key == 13) break;
-    if (key >= 32 && key <= 255) password.push_back(static_cast<char>(key));
-  }
-  Say("\n");
-  return password == "s3cr et" ? 0 : 1;
-}
-
-TEST(PlatformConsole, PasswordIsReadWithoutEcho) {
-  ChildProcess child(Input::Terminal, PasswordDialogue);
-  ASSERT_TRUE(child.WaitFor("Enter password (not echoed): "));
-  child.Type("s3cr ex\x7ft\r");
-  EXPECT_EQ(child.Wait(), 0);
-  EXPECT_EQ(child.Screen(), "Enter password (not echoed): \r\n");
-}
-
 // Prints each key code as it arrives until 'q'; a resize also prints the new size.
 int KeyCodeDialogue() {
   StartModules({&LumarixVIOModule});
