@@ -80,7 +80,7 @@ const KeyCase kCases[] = {
     {"F12 (rule 18)", 88, 0, 0, false, 390},
     {"a (rule 19)", 30, 'a', 0, false, 97},
     {"byte 233 (rule 19)", 0, 0xE9, 0, false, 233},
-    {"Enter (rule 19)", 28, 13, 0, false, 13},
+    {"Enter (rule 19)", 28, 13, 0, false, kKeyEnter},
     {"F1 (rule 20)", 59, 0, 0, false, 315},
     {"F10 (rule 20)", 68, 0, 0, false, 324},
     {"Home (rule 20)", 71, 0, kEnhanced, false, 327},

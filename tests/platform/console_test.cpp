@@ -99,6 +99,8 @@ TEST(PlatformConsole, KeysGiveTheConsoleKeyCodes) {
   ASSERT_TRUE(child.WaitFor("READY\r\n"));
   child.Type("\x1bOP\x1b[A\x1b[Z\x1b[1;3P\x1b[1;5H\x1b[[A\x1b[24~\x1b" "a\x03" "A\xe9");
   ASSERT_TRUE(child.WaitFor("315 328 271 360 375 315 390 286 3 65 233 "));
+  child.Type("\x7f\r");  // the keys a line and a password are edited and ended with
+  ASSERT_TRUE(child.WaitFor(std::to_string(kKeyBackspace) + " " + std::to_string(kKeyEnter) + " "));
   child.Type("\x1b");  // a lone ESC is the Esc key once the rest of a sequence fails to come
   ASSERT_TRUE(child.WaitFor("27 "));
   child.Resize(33, 101);
