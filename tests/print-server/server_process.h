@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "support/client_process.h"
+#include "support/deadline.h"
 #include "support/message.h"
 #include "support/temp_dir.h"
 
@@ -73,7 +73,7 @@ class Peer {
   }
   // The next reply, or nothing when the connection ends or none comes within the time.
   std::optional<Parts> Reply(int timeoutMs = 20000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Deadline deadline(timeoutMs);
     const std::string end("+++\0", 4);
     while (pending_.find(end) == std::string::npos) {
       if (!ReadSome(deadline)) return std::nullopt;
@@ -86,7 +86,7 @@ class Peer {
   }
   // True when the server ends the connection within the time (nothing else arrives).
   bool SeesClose(int timeoutMs = 20000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const Deadline deadline(timeoutMs);
     std::size_t before = pending_.size();
     while (ReadSome(deadline)) {
       if (pending_.size() != before) return false;
@@ -95,11 +95,10 @@ class Peer {
   }
 
  private:
-  bool ReadSome(std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+  bool ReadSome(const Deadline& deadline) {
+    const int left = deadline.MillisecondsLeft();
     pollfd readable{fd_, POLLIN, 0};
-    if (fd_ < 0 || left <= 0 || ::poll(&readable, 1, static_cast<int>(left)) <= 0) return false;
+    if (fd_ < 0 || left <= 0 || ::poll(&readable, 1, left) <= 0) return false;
     char buffer[65536];
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     if (n <= 0) {

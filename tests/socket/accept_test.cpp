@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "LumarixSocket.h"
@@ -47,6 +48,15 @@ class SocketAccept : public testing::ChannelsTest {
     return newchannel;
   }
 
+  // Sends a packet of "ID" `id` on the channel; true when its peer receives it whole.
+  static bool ReplyReaches(std::int32_t ch, SOCKET peer, const std::string& id) {
+    TMessagePart* reply = testing::MakeMsg({{"ID", id}});
+    const bool sent = SendMsg(ch, reply);
+    const std::string expected = GatherMsg(reply);
+    FreeMsg(reply);
+    return sent && testing::ReceiveExact(peer, expected.size()) == expected;
+  }
+
   std::int32_t listening = -1;
   std::uint16_t port = 0;
 };
@@ -72,11 +82,7 @@ TEST_F(SocketAccept, TwoWaitingConnectionsGiveTwoChannelsThatTalkBothWays) {
   EXPECT_EQ(testing::TakeParts(message->parts), request);
   message->parts = nullptr;
   FreeUserMessage(message);
-  TMessagePart* reply = testing::MakeMsg({{"ID", "pong"}});
-  ASSERT_TRUE(SendMsg(b, reply));
-  const std::string expected = GatherMsg(reply);
-  FreeMsg(reply);
-  EXPECT_EQ(testing::ReceiveExact(second, expected.size()), expected);
+  EXPECT_TRUE(ReplyReaches(b, second, "pong"));
   closesocket(first);
   closesocket(second);
 }
@@ -129,11 +135,7 @@ TEST_F(SocketAccept, PeersThatConnectAndCloseAtOnceLeaveTheListenerListening) {
   EXPECT_EQ(request->type, umMessage);
   EXPECT_EQ(request->ch, served);
   FreeUserMessage(request);
-  TMessagePart* reply = testing::MakeMsg({{"ID", "answer"}});
-  ASSERT_TRUE(SendMsg(served, reply));
-  const std::string expected = GatherMsg(reply);
-  FreeMsg(reply);
-  EXPECT_EQ(testing::ReceiveExact(client, expected.size()), expected);
+  EXPECT_TRUE(ReplyReaches(served, client, "answer"));
   EXPECT_TRUE(alive[listening]);
   closesocket(client);
 }
