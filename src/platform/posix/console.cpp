@@ -19,18 +19,11 @@
 // A terminal that hangs up has no more keys: from then on the console reports Enter, so that
 // every reader completes instead of waiting for ever (as redirected input does at its end).
 
-// Our Win32 names come first: system headers included after them may define macros of the
-// same names (FIONBIO), which then stand for the system's meaning in this file only.
+#include "platform/posix/c_library.h"
+
 #include "platform/posix/console_keys.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/testing.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -9,10 +9,7 @@
 // ERROR_SHARING_VIOLATION when its access is not shared by an earlier open of the same file
 // (device and inode) or its share flags do not admit an earlier open's access, as Windows does.
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/posix/c_library.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,8 +5,7 @@
 // instead. The pattern of the user's locale is read once and taken apart into those items, so
 // that a client builds the same time text on both systems for the same settings.
 
-#include <langinfo.h>
-#include <locale.h>
+#include "platform/posix/c_library.h"
 
 #include <cstring>
 #include <mutex>
@@ -14,7 +13,6 @@
 #include <string>
 
 #include "platform/posix/testing.h"
-#include "platform/posix/win32.h"
 
 namespace win32 {
 namespace {

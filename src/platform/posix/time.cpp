@@ -1,9 +1,7 @@
 // Time and system queries on POSIX: the tick counter, the local time, the version, the
 // thread id, the program's own path and the environment.
 
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
+#include "platform/posix/c_library.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -12,7 +10,6 @@
 #include <string>
 
 #include "platform/posix/testing.h"
-#include "platform/posix/win32.h"
 
 namespace win32 {
 namespace {

@@ -2,8 +2,8 @@
 //
 // Everything lives in namespace win32 and is made visible to system code by the using
 // directive at the end, so that our socket, send, recv, connect and accept never meet the C
-// library's: system code includes only this header, and the implementation files refer to the
-// C library's functions with a leading "::".
+// library's: system code includes only this header, and the implementation files take the C
+// library through c_library.h and refer to its functions with a leading "::".
 //
 // Types keep their Windows widths (DWORD is 32 bits on LP64); values, results and error codes
 // are those of Windows. Handles are checked when used: a wrong handle gives the Windows error

@@ -41,46 +41,11 @@
 // socket option, keeps its POSIX meaning (binding past TIME_WAIT), not Windows' (sharing a port
 // in use), which is what a server that restarts on its port needs.
 
-// The C library's headers come first, since ours, made visible everywhere by the using
-// directive, would make its own struct names ambiguous in them. The values of its macros
-// that differ from Windows' are taken here; then the macros give way to our declarations of
-// the same names.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/epoll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-constexpr unsigned long kPosixBytesWaiting = FIONREAD;
-constexpr int kPosixSolSocket = SOL_SOCKET;
-constexpr int kPosixReuseAddress = SO_REUSEADDR;
-}  // namespace
-#undef FIONBIO
-#undef FIONREAD
-#undef AF_INET
-#undef SOL_SOCKET
-#undef SO_REUSEADDR
-#undef SOMAXCONN
-#undef INADDR_ANY
-#undef INADDR_LOOPBACK
-#undef INADDR_NONE
-#undef htonl
-#undef ntohl
-#undef htons
-#undef ntohs
-#undef h_addr
+#include "platform/posix/c_library.h"
 
 #include "kept_alive.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/testing.h"
-
-// Our field-name macros would rename the C library's fields.
-#undef s_addr
-#undef h_addr
 
 #include <algorithm>
 #include <array>
@@ -359,7 +324,7 @@ void Socket::RepostWaitingData(SOCKET self) {
   if (!connected_ || inputEnded_ || !(events_ & enabled_ & FD_READ)) return;
   // Counting the bytes, unlike a peek, leaves a reset's pending error for the poller to report.
   int waiting = 0;
-  if (::ioctl(fd_, kPosixBytesWaiting, &waiting) == 0 && waiting > 0 && Take(FD_READ)) Post(self, FD_READ, 0);
+  if (::ioctl(fd_, posix::kBytesWaiting, &waiting) == 0 && waiting > 0 && Take(FD_READ)) Post(self, FD_READ, 0);
 }
 
 void Socket::Listening(SOCKET self) {
@@ -380,7 +345,7 @@ void Socket::Connecting(SOCKET self, bool pending) {
 int Socket::SocketError() const {
   int pending = 0;
   socklen_t length = sizeof pending;
-  return ::getsockopt(fd_, kPosixSolSocket, SO_ERROR, &pending, &length) == 0 ? pending : errno;
+  return ::getsockopt(fd_, posix::kSocketLevel, SO_ERROR, &pending, &length) == 0 ? pending : errno;
 }
 
 bool Socket::PendingError(int& error) {
@@ -727,7 +692,7 @@ int setsockopt(SOCKET s, int level, int option, const char* value, int valueLeng
   int on;
   std::memcpy(&on, value, sizeof on);
   on = on != 0;
-  if (::setsockopt(fd, kPosixSolSocket, kPosixReuseAddress, &on, sizeof on) != 0) return Fail(WsaError(errno));
+  if (::setsockopt(fd, posix::kSocketLevel, posix::kReuseAddress, &on, sizeof on) != 0) return Fail(WsaError(errno));
   return 0;
 }
 
