@@ -42,7 +42,7 @@ constexpr BOOL TRUE = 1;
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<::win32::HANDLE>(static_cast<::win32::LONG_PTR>(-1)))
 
-// ---- Errors --------------------------------------------------------------------------------
+// ---- Errors (handles.cpp) ------------------------------------------------------------------
 constexpr DWORD ERROR_SUCCESS = 0;
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -65,10 +65,10 @@ constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 DWORD GetLastError();
 void SetLastError(DWORD code);
 
-// ---- Handles -------------------------------------------------------------------------------
+// ---- Handles (handles.cpp) -----------------------------------------------------------------
 BOOL CloseHandle(HANDLE handle);
 
-// ---- Files ---------------------------------------------------------------------------------
+// ---- Files (files.cpp) ---------------------------------------------------------------------
 constexpr DWORD GENERIC_READ = 0x80000000u;
 constexpr DWORD GENERIC_WRITE = 0x40000000u;
 
@@ -126,7 +126,7 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
                      DWORD moveMethod);
 DWORD GetFileAttributesA(LPCSTR fileName);
 
-// ---- Waiting on a handle -------------------------------------------------------------------
+// ---- Waiting on a handle (handles.cpp) -----------------------------------------------------
 // Dispatches on the kind of the handle's object (posix::HandleObject::Wait): events, threads
 // and the console input handle can be waited on.
 constexpr DWORD INFINITE = 0xFFFFFFFFu;
@@ -138,7 +138,7 @@ constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
-// ---- Console input -------------------------------------------------------------------------
+// ---- Console input (console.cpp) -----------------------------------------------------------
 using SHORT = std::int16_t;
 using WCHAR = char16_t;
 
@@ -224,7 +224,7 @@ BOOL PeekConsoleInputA(HANDLE console, PINPUT_RECORD buffer, DWORD length, LPDWO
 BOOL ReadConsoleInputA(HANDLE console, PINPUT_RECORD buffer, DWORD length, LPDWORD eventsRead);
 BOOL ReadConsoleA(HANDLE console, LPVOID buffer, DWORD charsToRead, LPDWORD charsRead, LPVOID inputControl);
 
-// ---- Finding files -------------------------------------------------------------------------
+// ---- Finding files (files.cpp) -------------------------------------------------------------
 // `*` and `?` match case-insensitively for ASCII letters, as on Windows.
 constexpr DWORD MAX_PATH = 260;
 constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x4;
@@ -248,7 +248,7 @@ HANDLE FindFirstFileA(LPCSTR fileName, LPWIN32_FIND_DATAA findFileData);
 BOOL FindNextFileA(HANDLE findFile, LPWIN32_FIND_DATAA findFileData);
 BOOL FindClose(HANDLE findFile);
 
-// ---- Time and system -----------------------------------------------------------------------
+// ---- Time and system (time.cpp) ------------------------------------------------------------
 struct SYSTEMTIME {
   WORD wYear;
   WORD wMonth;
@@ -280,7 +280,7 @@ void GetLocalTime(LPSYSTEMTIME systemTime);
 BOOL GetVersionExA(LPOSVERSIONINFOA versionInfo);
 DWORD GetCurrentThreadId();
 
-// ---- Locale --------------------------------------------------------------------------------
+// ---- Locale (locale.cpp) -------------------------------------------------------------------
 // Only the time-format items, read on POSIX from the user's LC_TIME.
 using LCID = DWORD;
 using LCTYPE = DWORD;
@@ -294,7 +294,7 @@ constexpr LCTYPE LOCALE_ITIMEMARKPOSN = 0x1005;
 
 int GetLocaleInfoA(LCID locale, LCTYPE type, LPSTR data, int size);
 
-// ---- Program file and environment ----------------------------------------------------------
+// ---- Program file and environment (environment.cpp) ----------------------------------------
 // GetModuleFileNameA(nullptr, ...) gives the executable's own path.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
@@ -369,6 +369,7 @@ constexpr int SO_REUSEADDR = 0x0004;
 constexpr int SOMAXCONN = 5;
 constexpr LONG FIONBIO = static_cast<LONG>(0x8004667Eu);
 
+// WSAAsyncSelect's events, posted by async_select.cpp.
 constexpr LONG FD_READ = 0x01;
 constexpr LONG FD_WRITE = 0x02;
 constexpr LONG FD_OOB = 0x04;
@@ -485,6 +486,7 @@ int send(SOCKET s, const char* buffer, int length, int flags);
 int recv(SOCKET s, char* buffer, int length, int flags);
 int getsockname(SOCKET s, sockaddr* name, int* nameLength);
 int setsockopt(SOCKET s, int level, int option, const char* value, int valueLength);
+// Name lookup, address text and byte order (protocol.cpp).
 // The result is the calling thread's own, valid until its next call, as on Windows.
 hostent* gethostbyname(const char* name);
 std::uint32_t inet_addr(const char* text);
