@@ -22,10 +22,8 @@ using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using UINT = std::uint32_t;
-using INT_PTR = std::intptr_t;
 using UINT_PTR = std::uintptr_t;
 using LONG_PTR = std::intptr_t;
-using ULONG_PTR = std::uintptr_t;
 using CHAR = char;
 using LPSTR = char*;
 using LPCSTR = const char*;
@@ -53,7 +51,6 @@ constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_WRITE_PROTECT = 19;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
-constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
@@ -152,7 +149,6 @@ constexpr DWORD ENABLE_ECHO_INPUT = 0x4;
 constexpr DWORD ENABLE_WINDOW_INPUT = 0x8;
 
 constexpr WORD KEY_EVENT = 0x1;
-constexpr WORD MOUSE_EVENT = 0x2;
 constexpr WORD WINDOW_BUFFER_SIZE_EVENT = 0x4;
 constexpr WORD MENU_EVENT = 0x8;
 constexpr WORD FOCUS_EVENT = 0x10;
@@ -184,33 +180,15 @@ struct KEY_EVENT_RECORD {
   DWORD dwControlKeyState;
 };
 
-struct MOUSE_EVENT_RECORD {
-  COORD dwMousePosition;
-  DWORD dwButtonState;
-  DWORD dwControlKeyState;
-  DWORD dwEventFlags;
-};
-
 struct WINDOW_BUFFER_SIZE_RECORD {
   COORD dwSize;
-};
-
-struct MENU_EVENT_RECORD {
-  UINT dwCommandId;
-};
-
-struct FOCUS_EVENT_RECORD {
-  BOOL bSetFocus;
 };
 
 struct INPUT_RECORD {
   WORD EventType;
   union {
     KEY_EVENT_RECORD KeyEvent;
-    MOUSE_EVENT_RECORD MouseEvent;
     WINDOW_BUFFER_SIZE_RECORD WindowBufferSizeEvent;
-    MENU_EVENT_RECORD MenuEvent;
-    FOCUS_EVENT_RECORD FocusEvent;
   } Event;
 };
 using PINPUT_RECORD = INPUT_RECORD*;
@@ -261,7 +239,6 @@ struct SYSTEMTIME {
 };
 using LPSYSTEMTIME = SYSTEMTIME*;
 
-constexpr DWORD VER_PLATFORM_WIN32s = 0;
 constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
 constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 
@@ -377,9 +354,7 @@ constexpr LONG FD_ACCEPT = 0x08;
 constexpr LONG FD_CONNECT = 0x10;
 constexpr LONG FD_CLOSE = 0x20;
 
-constexpr int WSABASEERR = 10000;
 constexpr int WSAEINTR = 10004;
-constexpr int WSAEBADF = 10009;
 constexpr int WSAEACCES = 10013;
 constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
@@ -404,7 +379,6 @@ constexpr int WSAECONNRESET = 10054;
 constexpr int WSAENOBUFS = 10055;
 constexpr int WSAEISCONN = 10056;
 constexpr int WSAENOTCONN = 10057;
-constexpr int WSAESHUTDOWN = 10058;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTUNREACH = 10065;
@@ -414,7 +388,6 @@ constexpr int WSANOTINITIALISED = 10093;
 constexpr int WSAHOST_NOT_FOUND = 11001;
 constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
-constexpr int WSANO_DATA = 11004;
 
 // Addresses as Windows lays them out. Windows' u_long is 32 bits; the address fields and the
 // long byte-order functions use a 32-bit type of the same width, since ours is the C library's
