@@ -178,8 +178,7 @@ bool CloseChannelWithTimeout(std::int32_t& ch, std::uint32_t timeout) {
       const bool closed = message->type == umClosed && message->ch == ch;
       FreeUserMessage(message);  // nobody else will see what arrives while closing
       if (closed) {
-        FreeChannel(ch);
-        ch = -1;
+        FreeChannel(ch);  // frees it, since a closed channel is no longer alive, and sets ch to -1
         return true;
       }
     }
