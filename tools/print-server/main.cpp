@@ -150,7 +150,7 @@ int Report(const TOptions& options) {
   if (!LoadTeams(options.teamsFile, teams)) return 1;
   TJobStore store;
   std::string error;
-  if (!store.Open(options.spoolDir + "/" + kDatabaseName, error)) {
+  if (!store.Open(options.spoolDir + kPathSeparator + kDatabaseName, error)) {
     std::fprintf(stderr, "print-server: %s\n", error.c_str());
     return 1;
   }
@@ -168,7 +168,7 @@ int Serve(const TOptions& options) {
 
   TWorkerOptions workerOptions;
   workerOptions.spoolDir = options.spoolDir;
-  workerOptions.databasePath = options.spoolDir + "/" + kDatabaseName;
+  workerOptions.databasePath = options.spoolDir + kPathSeparator + kDatabaseName;
   workerOptions.teams = &teams;
   workerOptions.printWorkers = static_cast<int>(options.printWorkers);
   workerOptions.renderWorkers = static_cast<int>(options.renderWorkers);

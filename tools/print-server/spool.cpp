@@ -9,8 +9,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "LumarixUtil.h"
+
 namespace lumarix::printserver {
 namespace {
+
+// The server runs on Linux only, where the system's separator is the POSIX one its paths need.
+static_assert(kPathSeparator == '/');
 
 constexpr const char* kTemporaryPrefix = ".spool-";
 
@@ -41,7 +46,7 @@ bool SyncDirectory(const std::string& dir) {
 // Gives the temporary file its final name without replacing any file; EEXIST tries the next.
 bool NameWithoutReplacing(const std::string& temporary, const std::string& dir, const std::string& stem, std::string& path) {
   for (int attempt = 1; attempt < 100000; ++attempt) {
-    path = dir + "/" + stem + (attempt == 1 ? "" : "-" + std::to_string(attempt)) + ".txt";
+    path = dir + kPathSeparator + stem + (attempt == 1 ? "" : "-" + std::to_string(attempt)) + ".txt";
     if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EEXIST) return false;
   }
@@ -60,13 +65,13 @@ TSpoolBatch::~TSpoolBatch() {
 
 std::string SpoolTemporaryName(const std::string& dir, const std::string& suffix) {
   static std::atomic<unsigned> sequence{0};
-  return dir + "/" + kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + suffix;
+  return dir + kPathSeparator + kTemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(++sequence) + suffix;
 }
 
 bool WriteSpoolTemporary(const std::string& path, const std::string& bytes, std::string& error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.rfind(kPathSeparator);
     error = SystemError("cannot create a file in the spool directory " + path.substr(0, slash));
     return false;
   }
@@ -141,7 +146,7 @@ void RemoveSpoolTemporaries(const std::string& dir) {
   const std::size_t prefixLength = std::strlen(kTemporaryPrefix);
   while (const dirent* entry = ::readdir(entries)) {
     if (std::strncmp(entry->d_name, kTemporaryPrefix, prefixLength) == 0) {
-      ::unlink((dir + "/" + entry->d_name).c_str());
+      ::unlink((dir + kPathSeparator + entry->d_name).c_str());
     }
   }
   ::closedir(entries);
