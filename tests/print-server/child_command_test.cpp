@@ -3,13 +3,18 @@
 #include "child_command.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -77,6 +82,21 @@ TEST(ChildCommandTest, ATimeoutEndsTheProgramAndWhatItStarted) {
   EXPECT_TRUE(result.Succeeded()) << result.Describe(command);
 }
 
+TEST(ChildCommandTest, WhatEscapesAStoppedChildDoesNotHoldUpItsResult) {
+  // A program in a session of its own outlives the kill and keeps the output open, silent.
+  TChildCommand command;
+  command.arguments = {"sh", "-c", "setsid sleep 60 & echo $!; exec sleep 60"};
+  command.timeoutMs = 1000;
+  const auto start = Clock::now();
+  TChildResult result = RunChild(command);
+  const auto took = Clock::now() - start;
+  const pid_t escaped = static_cast<pid_t>(std::atoi(result.output.c_str()));
+  if (escaped > 0 && ::getsid(escaped) == escaped) ::kill(escaped, SIGKILL);
+  EXPECT_LT(took, std::chrono::seconds(20));
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_EQ(result.output, std::to_string(escaped) + "\n");
+}
+
 class ChildCommandFileTest : public TempDirTest {};
 
 TEST_F(ChildCommandFileTest, OutputIsBoundedInFileAndInWhatIsKept) {
@@ -107,25 +127,93 @@ TEST(ChildCommandTest, TheServersDescriptorsAreNotInherited) {
   EXPECT_EQ(result.output, "closed\n");
 }
 
+// Holds the thread that runs a command inside a signal handler, where it reads nothing, until
+// released: what the child writes meanwhile stays in its pipe, unread.
+class TSupervisorHold {
+ public:
+  TSupervisorHold() {
+    if (::pipe2(entered_, O_CLOEXEC) != 0 || ::pipe2(release_, O_CLOEXEC) != 0) ADD_FAILURE() << "no pipes";
+    enteredFd_ = entered_[1];
+    releaseFd_ = release_[0];
+    struct sigaction hold {};
+    hold.sa_handler = OnSignal;
+    ::sigaction(SIGUSR1, &hold, &previous_);
+  }
+  ~TSupervisorHold() {
+    Release();
+    ::sigaction(SIGUSR1, &previous_, nullptr);
+    for (int fd : {entered_[0], entered_[1], release_[0], release_[1]}) ::close(fd);
+  }
+  // True once the thread is held.
+  bool Hold(std::thread& thread) {
+    if (::pthread_kill(thread.native_handle(), SIGUSR1) != 0) return false;
+    struct pollfd entered {entered_[0], POLLIN, 0};
+    return ::poll(&entered, 1, kEventLimitMs) == 1;
+  }
+  void Release() {
+    if (!released_) released_ = ::write(release_[1], "r", 1) == 1;
+  }
+
+ private:
+  static void OnSignal(int) {
+    const int saved = errno;
+    char byte = 'e';
+    if (::write(enteredFd_, &byte, 1) == 1) {
+      while (::read(releaseFd_, &byte, 1) < 0 && errno == EINTR) {
+      }
+    }
+    errno = saved;
+  }
+
+  static constexpr int kEventLimitMs = 20000;
+  static inline int enteredFd_ = -1, releaseFd_ = -1;
+  int entered_[2] = {-1, -1}, release_[2] = {-1, -1};
+  struct sigaction previous_ {};
+  bool released_ = false;
+};
+
+// Reads one line from `fd`, waiting at most 20 s for each part of it.
+std::string AwaitLine(int fd) {
+  std::string line;
+  char byte;
+  struct pollfd readable {fd, POLLIN, 0};
+  while (::poll(&readable, 1, 20000) == 1 && ::read(fd, &byte, 1) == 1 && byte != '\n') line += byte;
+  return line;
+}
+
 TEST_F(ChildCommandFileTest, AStoppingServerEndsTheChildAtOnceAndSaysSo) {
+  // The child tells of its progress on `events` and waits for a line on `go`. Both are opened
+  // for reading and writing here, so that no open waits for the other side.
+  const std::string events = dir.File("events"), go = dir.File("go");
+  ASSERT_EQ(::mkfifo(events.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
+  const int eventsFd = ::open(events.c_str(), O_RDWR | O_CLOEXEC), goFd = ::open(go.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(eventsFd, 0);
+  ASSERT_GE(goFd, 0);
   std::atomic<bool> stopping{false};
-  const std::string started = dir.File("started");
   TChildCommand command;
-  command.arguments = {"sh", "-c", "echo started; touch \"$0\"; sleep 60", started};
+  command.arguments = {"sh", "-c", "echo running >\"$0\"; read x <\"$1\"; echo said; echo warned >&2; echo said >\"$0\"; exec sleep 60",
+                       events, go};
   command.timeoutMs = 60000;
   command.cancel = &stopping;
+  TSupervisorHold hold;
+  TChildResult result;
   const auto began = Clock::now();
-  // The server stops once the child runs.
-  std::thread stopper([&] {
-    while (!std::filesystem::exists(started) && Clock::now() - began < std::chrono::seconds(20)) std::this_thread::yield();
-    stopping = true;
-  });
-  TChildResult result = RunChild(command);
-  stopper.join();
+  std::thread supervisor([&] { result = RunChild(command); });
+  // The server stops while what the child said waits in the pipe, unread.
+  const bool running = AwaitLine(eventsFd) == "running";
+  const bool held = running && hold.Hold(supervisor);
+  const bool said = held && ::write(goFd, "\n", 1) == 1 && AwaitLine(eventsFd) == "said";
+  stopping = true;
+  hold.Release();
+  supervisor.join();
+  ::close(eventsFd);
+  ::close(goFd);
+  ASSERT_TRUE(said) << "running " << running << ", held " << held;
   EXPECT_TRUE(result.canceled);
   EXPECT_FALSE(result.Succeeded());
   EXPECT_EQ(result.ExitStatus(), 128 + SIGKILL);
-  EXPECT_EQ(result.output, "started\n");
+  EXPECT_EQ(result.output, "said\nwarned\n");
   EXPECT_EQ(result.Describe(command), "sh stopped as the server stops");
   EXPECT_LT(Clock::now() - began, std::chrono::seconds(30));
 }

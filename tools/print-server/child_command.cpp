@@ -85,7 +85,8 @@ int MillisecondsUntil(Clock::time_point deadline) {
 constexpr int kCancelSliceMs = 100;
 
 // Reads the child's output until the child has ended and the pipe is drained, or the deadline
-// passes or the cancel is set. Returns false on timeout or cancel.
+// passes or the cancel is set. Returns false on timeout or cancel, with the rest of the output
+// still in the pipe.
 bool Supervise(int pidFd, int pipeFd, pid_t pid, Clock::time_point deadline, const TChildCommand& command,
                std::string& kept) {
   bool exited = false, drained = false;
@@ -110,6 +111,26 @@ bool Supervise(int pidFd, int pipeFd, pid_t pid, Clock::time_point deadline, con
     }
   }
   return true;
+}
+
+// After the child is stopped, what it wrote before its end may still wait in the pipe. Read
+// without blocking, since what escaped the kill may hold the pipe open, and no more than the
+// pipe holds, since that may go on writing.
+void KeepWhatIsWaiting(int pipeFd, const TChildCommand& command, std::string& kept) {
+  const int flags = ::fcntl(pipeFd, F_GETFL);
+  if (flags < 0 || ::fcntl(pipeFd, F_SETFL, flags | O_NONBLOCK) != 0) return;
+  const int capacity = ::fcntl(pipeFd, F_GETPIPE_SZ);
+  std::size_t left = capacity > 0 ? static_cast<std::size_t>(capacity) : 1024 * 1024;
+  char buffer[4096];
+  while (left > 0) {
+    const ssize_t got = ::read(pipeFd, buffer, std::min(sizeof buffer, left));
+    if (got > 0) {
+      Keep(kept, buffer, static_cast<std::size_t>(got), command.keptOutputLimit);
+      left -= static_cast<std::size_t>(got);
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
 }
 
 }  // namespace
@@ -191,19 +212,21 @@ TChildResult RunChild(const TChildCommand& command) {
 
   auto deadline = Clock::now() + std::chrono::milliseconds(command.timeoutMs);
   int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));  // glibc 2.36 declares no C linkage for it
-  if (pidFd < 0 || !Supervise(pidFd, pipeFds[0], pid, deadline, command, result.output)) {
+  const bool ended = pidFd >= 0 && Supervise(pidFd, pipeFds[0], pid, deadline, command, result.output);
+  if (!ended) {
     result.canceled = command.cancel && *command.cancel;
     result.timedOut = pidFd >= 0;
     if (pidFd < 0) result.problem = std::string("cannot watch the child: ") + std::strerror(errno);
     ::kill(-pid, SIGKILL);
   }
   if (pidFd >= 0) ::close(pidFd);
-  ::close(pipeFds[0]);
 
   int status = 0;
   pid_t waited;
   while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
+  if (!ended) KeepWhatIsWaiting(pipeFds[0], command, result.output);
+  ::close(pipeFds[0]);
   // Without its status (SIGCHLD ignored, say) the child counts as failed, never as done.
   if (waited != pid) result.problem = std::string("no exit status: ") + std::strerror(errno);
   else if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
