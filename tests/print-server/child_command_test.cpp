@@ -26,6 +26,9 @@ namespace {
 using lumarix::testing::TempDirTest;
 using Clock = std::chrono::steady_clock;
 
+// How long a test waits for anything a child is to do.
+constexpr int kEventLimitMs = 20000;
+
 TEST(ChildCommandTest, ArgumentsReachTheProgramAsTheyAreWithTheEnvironmentGiven) {
   TChildCommand command;
   command.arguments = {"sh", "-c", "printf '%s|' \"$0\" \"$1\" \"$MARK\"", "$(echo no) ; `x`", "a b\\"};
@@ -165,19 +168,18 @@ class TSupervisorHold {
     errno = saved;
   }
 
-  static constexpr int kEventLimitMs = 20000;
   static inline int enteredFd_ = -1, releaseFd_ = -1;
   int entered_[2] = {-1, -1}, release_[2] = {-1, -1};
   struct sigaction previous_ {};
   bool released_ = false;
 };
 
-// Reads one line from `fd`, waiting at most 20 s for each part of it.
+// Reads one line from `fd`, waiting a while for each part of it.
 std::string AwaitLine(int fd) {
   std::string line;
   char byte;
   struct pollfd readable {fd, POLLIN, 0};
-  while (::poll(&readable, 1, 20000) == 1 && ::read(fd, &byte, 1) == 1 && byte != '\n') line += byte;
+  while (::poll(&readable, 1, kEventLimitMs) == 1 && ::read(fd, &byte, 1) == 1 && byte != '\n') line += byte;
   return line;
 }
 

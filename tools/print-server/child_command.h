@@ -44,8 +44,9 @@ struct TChildResult {
 std::string LastLines(const std::string& text, int lines);
 
 // Runs the command to its end or until its time is up, when the command and everything it
-// started are killed. Every descriptor of the server other than the three standard ones is
-// closed in the child, so no connection outlives its answer in a child.
+// started are killed; what it wrote before it was stopped is kept. Every descriptor of the
+// server other than the three standard ones is closed in the child, so no connection outlives
+// its answer in a child.
 TChildResult RunChild(const TChildCommand& command);
 
 }  // namespace lumarix::printserver
