@@ -4,6 +4,14 @@
 // application's). The putter writes slot qe and then publishes qe with release; the taker
 // acquires qe, reads slot qb and publishes qb with release, which the putter acquires before it
 // reuses that slot. The auto-reset event is set after qe is published.
+//
+// The watermark needs more: the putter publishes qe and then counts (pausing its channel at the
+// watermark), while the taker publishes qb and then counts (asking the paused channels to go
+// on when it leaves one below the watermark). Each must see the other's store, or both can count
+// the old value, the putter pausing at a full queue that the taker has already left just below
+// the watermark without asking, and the channel stays paused. So the indexes are stored and
+// counted in one total order (sequentially consistent), which orders each store before the
+// count that follows it.
 
 #include <cstdio>
 
@@ -16,7 +24,7 @@ namespace {
 std::int32_t Next(std::int32_t index) { return index == kQueueSize - 1 ? 0 : index + 1; }
 
 std::int32_t Held(const TUserMessageQueue& queue) {
-  std::int32_t count = queue.qe.load(std::memory_order_acquire) - queue.qb.load(std::memory_order_acquire);
+  std::int32_t count = queue.qe.load(std::memory_order_seq_cst) - queue.qb.load(std::memory_order_seq_cst);
   return count < 0 ? count + kQueueSize : count;
 }
 
@@ -43,7 +51,7 @@ void PutUserMessage(TUserMessageQueue& queue, TUserMessage* message) {
   }
   const std::int32_t end = queue.qe.load(std::memory_order_relaxed);
   queue.items[static_cast<std::size_t>(end)] = message;
-  queue.qe.store(Next(end), std::memory_order_release);
+  queue.qe.store(Next(end), std::memory_order_seq_cst);
   SetEvent(queue.event);
 }
 
@@ -51,7 +59,7 @@ TUserMessage* GetUserMessage(TUserMessageQueue& queue) {
   const std::int32_t begin = queue.qb.load(std::memory_order_relaxed);
   if (begin == queue.qe.load(std::memory_order_acquire)) return nullptr;
   TUserMessage* message = queue.items[static_cast<std::size_t>(begin)];
-  queue.qb.store(Next(begin), std::memory_order_release);
+  queue.qb.store(Next(begin), std::memory_order_seq_cst);
   // The count after the take, not a crossing seen from before it: a put between a look before
   // and the take could carry the queue to the watermark and pause a channel unnoticed.
   if (Held(queue) == kWatermark - 1) PostToSocketWindow(kPacketsReceiveQuery);
