@@ -2,6 +2,8 @@
 // targets, so Wine's real implementation checks our POSIX one.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "platform/winapi.h"
 #include "support/scoped_handle.h"
 
@@ -73,6 +75,38 @@ TEST(PlatformWindow, PostsFromAnotherThreadArriveInOrder) {
     MSG msg{};
     ASSERT_EQ(GetMessageA(&msg, window, 0, 0x7FFF), TRUE);
     ASSERT_EQ(msg.wParam, static_cast<WPARAM>(i));
+  }
+  EXPECT_EQ(WaitForSingleObject(thread.value, 10000), WAIT_OBJECT_0);
+}
+
+// One message at a time, each posted once the reader has taken the one before: every post
+// meets a reader that is just going to sleep, or asleep, and must wake it.
+struct PingJob {
+  HWND window;
+  int count;
+  std::atomic<int> taken{0};
+};
+
+DWORD WINAPI PostEachOnceTheLastIsTaken(LPVOID parameter) {
+  auto* job = static_cast<PingJob*>(parameter);
+  for (int i = 0; i < job->count; ++i) {
+    while (job->taken.load() < i) {
+    }
+    PostMessageA(job->window, WM_USER, static_cast<WPARAM>(i), 0);
+  }
+  return 0;
+}
+
+TEST(PlatformWindow, APostToASleepingReaderAlwaysWakesIt) {
+  HWND window = MakeStaticWindow();
+  ASSERT_NE(window, nullptr);
+  PingJob job{window, 20000};
+  Handle thread(CreateThread(nullptr, 0, PostEachOnceTheLastIsTaken, &job, 0, nullptr));
+  for (int i = 0; i < job.count; ++i) {
+    MSG msg{};
+    ASSERT_EQ(GetMessageA(&msg, window, 0, 0x7FFF), TRUE);
+    ASSERT_EQ(msg.wParam, static_cast<WPARAM>(i));
+    job.taken = i + 1;
   }
   EXPECT_EQ(WaitForSingleObject(thread.value, 10000), WAIT_OBJECT_0);
 }

@@ -1,7 +1,9 @@
-// WSAAsyncSelect on POSIX: each socket's event state, and one epoll poller thread that hands
-// the sockets' readiness to that state, which posts the events to the registered window.
+// WSAAsyncSelect on POSIX: each socket's event state, which turns the socket's readiness into
+// the events posted to the registered window. The waiting is done by the thread that owns that
+// window, in GetMessageA (message_queue.h), as Windows delivers socket events into that
+// thread's queue with no thread between.
 //
-// WinSock's event rules, which the poller keeps exactly (as Wine does):
+// WinSock's event rules, which this file keeps exactly (as Wine does):
 // - An event is posted once and not again until its re-enabling call: recv re-enables FD_READ,
 //   send re-enables FD_WRITE, accept re-enables FD_ACCEPT, whether or not the call succeeds.
 // - FD_READ and FD_ACCEPT are level-triggered after re-enabling: if data (or a connection) is
@@ -24,38 +26,28 @@
 //   events may come before accept returns.
 // - Messages go through PostMessageA; a window that is gone loses them silently.
 //
-// The poller watches each registered socket with EPOLLONESHOT and re-arms it only for the
-// events still enabled, so a condition that persists is never posted twice: EPOLLIN while
-// FD_READ (or FD_ACCEPT on a listener) is enabled, EPOLLOUT while FD_WRITE is, EPOLLRDHUP while
-// FD_CLOSE is due. The re-enabling calls re-arm it. Whether data is waiting is told by a
-// one-byte peek, which also sees the peer's close once the data is read; a reset is told by
-// the socket's pending error, before any data still buffered; the error so taken is kept for
-// recv, since reading the pending error clears it. A wake-up that changes nothing re-arms
-// nothing, so a lasting hang-up cannot spin the poller.
+// Each registered socket is watched in its window's thread's set with EPOLLONESHOT and re-armed
+// only for the events still enabled, so a condition that persists is never posted twice:
+// EPOLLIN while FD_READ (or FD_ACCEPT on a listener) is enabled, EPOLLOUT while FD_WRITE is,
+// EPOLLRDHUP while FD_CLOSE is due. The re-enabling calls re-arm it. Whether data is waiting is
+// told by a one-byte peek, which also sees the peer's close once the data is read; a reset is
+// told by the socket's pending error, before any data still buffered; the error so taken is
+// kept for recv, since reading the pending error clears it. A wake-up that changes nothing
+// re-arms nothing, so a lasting hang-up cannot spin the waiting thread.
 //
-// The event state (the Socket members below) reaches the poller only through Watch and Forget,
-// and the poller reaches the state only through Socket::OnReady, so that what waits for the
-// sockets can change without touching the rules.
+// A socket is watched in the set of the thread that owns its window at registration, and keeps
+// that set while it is registered there: a window whose thread has ended loses the events, as
+// it loses every post. The event state (the Socket members below) reaches the waiting only
+// through SocketWaits, and the waiting reaches the state only through OnSocketReady.
 
 #include "platform/posix/c_library.h"
 
 #include <cerrno>
-#include <thread>
 
-#include "kept_alive.h"
+#include "platform/posix/message_queue.h"
 #include "platform/posix/winsock_internal.h"
 
 namespace win32::posix {
-namespace {
-
-// Waits once (EPOLLONESHOT) for `interest`, epoll events, on the socket's descriptor.
-void Watch(SOCKET s, int fd, std::uint32_t interest, bool& watched);
-// Stops waiting for the descriptor.
-void Forget(int fd, bool& watched);
-
-}  // namespace
-
-// ---- The event state of one socket
 
 int Socket::SetNonBlocking(bool on) {
   std::lock_guard guard(lock_);
@@ -84,7 +76,7 @@ void Socket::Post(SOCKET self, LONG event, int error) {
 
 bool Socket::Close() {
   std::lock_guard guard(lock_);
-  Forget(fd_, watched_);
+  Forget();
   bool closed = ::close(fd_) == 0;
   fd_ = -1;
   return closed;
@@ -95,6 +87,10 @@ int Socket::Register(SOCKET self, const Registration& registration) {
   if (fd_ < 0) return Fail(WSAENOTSOCK);
   if (!nonBlocking_ && !SetFlag(true)) return Fail(WsaError(errno));
   nonBlocking_ = true;
+  if (registration.window != window_) {
+    Forget();
+    waits_ = SocketWaitsOf(registration.window);
+  }
   window_ = registration.window;
   message_ = registration.message;
   events_ = registration.events;
@@ -118,10 +114,10 @@ void Socket::Reenable(SOCKET self, LONG event) {
 }
 
 // Data still waiting after a recv is posted by the recv itself, as Windows does, rather than
-// by a round through the poller: a stream read in chunks then costs no thread switch a chunk.
+// by a round through the wait: a stream read in chunks then costs no wait a chunk.
 void Socket::RepostWaitingData(SOCKET self) {
   if (!connected_ || inputEnded_ || !(events_ & enabled_ & FD_READ)) return;
-  // Counting the bytes, unlike a peek, leaves a reset's pending error for the poller to report.
+  // Counting the bytes, unlike a peek, leaves a reset's pending error for the wait to report.
   int waiting = 0;
   if (::ioctl(fd_, kBytesWaiting, &waiting) == 0 && waiting > 0 && Take(FD_READ)) Post(self, FD_READ, 0);
 }
@@ -186,7 +182,7 @@ void Socket::OnReady(SOCKET self, std::uint32_t ready) {
     changed = OnConnected(self, ready) || changed;
   }
   // A wake-up that changed nothing leaves the socket unwatched until the next call on it, so
-  // that a condition no event reports (a hang-up, say) cannot wake the poller again and again.
+  // that a condition no event reports (a hang-up, say) cannot wake its thread again and again.
   if (changed) Rearm(self);
 }
 
@@ -228,60 +224,20 @@ void Socket::Rearm(SOCKET self) {
     if (wanted & FD_WRITE) interest |= EPOLLOUT;
     if ((events_ & FD_CLOSE) && !closePosted_ && !closeAfterData_) interest |= EPOLLRDHUP;
   }
-  if (interest) {
-    Watch(self, fd_, interest, watched_);
+  if (interest && waits_) {
+    waits_->Watch(self, fd_, interest, watched_);
   } else {
-    Forget(fd_, watched_);
+    Forget();
   }
 }
 
-// ---- The poller
+void Socket::Forget() {
+  if (waits_) waits_->Forget(fd_, watched_);
+}
 
-namespace {
+void OnSocketReady(SOCKET s, std::uint32_t ready) {
+  auto socket = std::dynamic_pointer_cast<Socket>(LookupHandle(reinterpret_cast<HANDLE>(s)));
+  if (socket) socket->OnReady(s, ready);
+}
 
-class Poller {
- public:
-  static Poller& Instance() {
-    static lumarix::KeptAlive<Poller> poller;  // runs until the process ends
-    return *poller;
-  }
-
-  void Watch(SOCKET s, int fd, std::uint32_t interest, bool& watched) {
-    epoll_event event{};
-    event.events = interest | EPOLLONESHOT;
-    event.data.u64 = s;
-    if (::epoll_ctl(epoll_, watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0) watched = true;
-  }
-
-  void Forget(int fd, bool& watched) {
-    if (watched) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    watched = false;
-  }
-
- private:
-  friend class lumarix::KeptAlive<Poller>;
-  Poller() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
-    std::thread([this] { Run(); }).detach();
-  }
-
-  void Run() {
-    epoll_event events[32];
-    for (;;) {
-      int count = ::epoll_wait(epoll_, events, 32, -1);
-      for (int i = 0; i < count; ++i) {
-        SOCKET s = static_cast<SOCKET>(events[i].data.u64);
-        auto socket = std::dynamic_pointer_cast<Socket>(LookupHandle(reinterpret_cast<HANDLE>(s)));
-        if (socket) socket->OnReady(s, events[i].events);
-      }
-    }
-  }
-
-  int epoll_;
-};
-
-void Watch(SOCKET s, int fd, std::uint32_t interest, bool& watched) { Poller::Instance().Watch(s, fd, interest, watched); }
-
-void Forget(int fd, bool& watched) { Poller::Instance().Forget(fd, watched); }
-
-}  // namespace
 }  // namespace win32::posix

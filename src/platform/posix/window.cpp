@@ -5,17 +5,26 @@
 // posting order, filtered by window and message range (0, 0 means every message; WM_QUIT
 // passes any range, as on Windows). A window ends with the thread that made it; posting to it
 // afterwards fails with ERROR_INVALID_WINDOW_HANDLE.
+//
+// The queue also waits for the sockets registered to its windows (message_queue.h): a
+// GetMessageA that finds no message waits for them and for posts at once, and posts their
+// events itself. While messages keep coming, it still looks at the sockets every few messages,
+// so that their events are not held back behind a busy queue.
+
+#include "platform/posix/c_library.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/posix/handles.h"
+#include "platform/posix/message_queue.h"
 #include "platform/posix/testing.h"
 
 namespace win32 {
@@ -27,32 +36,60 @@ namespace {
 
 class MessageQueue {
  public:
-  // Wakes the reader after the lock is let go, so that it does not wake only to wait for it.
+  // Wakes the reader only when it is waiting, so that a busy reader costs its posters nothing.
   void Post(const MSG& msg) {
+    bool wake;
     {
       std::lock_guard guard(lock_);
       messages_.push_back(msg);
+      wake = waiting_;
     }
-    arrived_.notify_all();
+    if (wake) sockets_->Wake();
   }
 
-  // Blocks until a message passes the filter, and takes it.
+  // Blocks until a message passes the filter, and takes it; the sockets' events are posted on
+  // the way.
   MSG Take(HWND window, UINT filterMin, UINT filterMax) {
-    std::unique_lock lock(lock_);
     for (;;) {
-      auto found = std::find_if(messages_.begin(), messages_.end(), [&](const MSG& msg) {
-        return Passes(msg, window, filterMin, filterMax);
-      });
-      if (found != messages_.end()) {
-        MSG msg = *found;
-        messages_.erase(found);
-        return msg;
+      if (takenSinceLook_ >= kMessagesBetweenLooks) {
+        takenSinceLook_ = 0;
+        sockets_->HandReady(sockets_->Wait(0));
       }
-      arrived_.wait(lock);
+      if (auto msg = TakeFirst(window, filterMin, filterMax)) {
+        ++takenSinceLook_;
+        return *msg;
+      }
+      const int ready = sockets_->Wait(-1);
+      takenSinceLook_ = 0;
+      {
+        std::lock_guard guard(lock_);
+        waiting_ = false;  // before the sockets' events are posted, which then wake no one
+      }
+      sockets_->HandReady(ready);
     }
   }
+
+  const std::shared_ptr<posix::SocketWaits>& sockets() const { return sockets_; }
 
  private:
+  static constexpr int kMessagesBetweenLooks = 8;
+
+  // The first message that passes the filter; when there is none, the reader is marked as
+  // waiting under the same lock, so that a post after the look wakes it.
+  std::optional<MSG> TakeFirst(HWND window, UINT filterMin, UINT filterMax) {
+    std::lock_guard guard(lock_);
+    auto found = std::find_if(messages_.begin(), messages_.end(), [&](const MSG& msg) {
+      return Passes(msg, window, filterMin, filterMax);
+    });
+    if (found == messages_.end()) {
+      waiting_ = true;
+      return std::nullopt;
+    }
+    MSG msg = *found;
+    messages_.erase(found);
+    return msg;
+  }
+
   static bool Passes(const MSG& msg, HWND window, UINT filterMin, UINT filterMax) {
     if (window && msg.hwnd != window) return false;
     if (msg.message == WM_QUIT || (filterMin == 0 && filterMax == 0)) return true;
@@ -60,8 +97,10 @@ class MessageQueue {
   }
 
   std::mutex lock_;
-  std::condition_variable arrived_;
   std::deque<MSG> messages_;
+  bool waiting_ = false;
+  int takenSinceLook_ = 0;  // the reader's own count
+  std::shared_ptr<posix::SocketWaits> sockets_ = std::make_shared<posix::SocketWaits>();
 };
 
 class Window : public posix::HandleObject {
@@ -173,6 +212,59 @@ BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
 }
 
 namespace posix {
+
+SocketWaits::SocketWaits() : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kWakeUp;
+  ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
+}
+
+SocketWaits::~SocketWaits() {
+  ::close(wake_);
+  ::close(epoll_);
+}
+
+void SocketWaits::Watch(SOCKET s, int fd, std::uint32_t interest, bool& watched) {
+  epoll_event event{};
+  event.events = interest | EPOLLONESHOT;
+  event.data.u64 = s;
+  if (::epoll_ctl(epoll_, watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) == 0) watched = true;
+}
+
+void SocketWaits::Forget(int fd, bool& watched) {
+  if (watched) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+  watched = false;
+}
+
+int SocketWaits::Wait(int milliseconds) {
+  int count = ::epoll_wait(epoll_, ready_, kMostReady, milliseconds);
+  if (count < 0) return 0;  // interrupted: the caller looks at its queue again
+  // The wake-up is no socket: it is taken (reset) and dropped from the list.
+  auto end = std::remove_if(ready_, ready_ + count, [](const epoll_event& e) { return e.data.u64 == kWakeUp; });
+  if (end != ready_ + count) {
+    std::uint64_t posts;
+    while (::read(wake_, &posts, sizeof posts) < 0 && errno == EINTR) {
+    }
+  }
+  return static_cast<int>(end - ready_);
+}
+
+void SocketWaits::HandReady(int count) {
+  for (int i = 0; i < count; ++i) OnSocketReady(static_cast<SOCKET>(ready_[i].data.u64), ready_[i].events);
+}
+
+void SocketWaits::Wake() {
+  const std::uint64_t one = 1;
+  while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+std::shared_ptr<SocketWaits> SocketWaitsOf(HWND window) {
+  auto target = std::dynamic_pointer_cast<Window>(LookupHandle(AsHandle(window)));
+  if (!target || !target->queue()) return nullptr;
+  return target->queue()->sockets();
+}
 
 void DestroyThreadWindows() {
   for (HANDLE handle : threadMessages.windows) RemoveHandle(handle);

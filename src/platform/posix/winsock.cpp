@@ -1,5 +1,5 @@
 // Windows Sockets 1.1 on POSIX: start-up, and TCP sockets over file descriptors with the
-// errors Windows gives. Each socket's WSAAsyncSelect event state and the poller thread are in
+// errors Windows gives. Each socket's WSAAsyncSelect event state is in
 // async_select.cpp, with WinSock's event rules; name lookup and byte order in protocol.cpp.
 //
 // Other Windows behaviour kept here: getsockname of an unbound socket fails with WSAEINVAL;
@@ -324,7 +324,7 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
   if (length < 0 || (!buffer && length > 0)) return Fail(WSAEFAULT);
   ssize_t received = ::recv(fd, buffer, static_cast<std::size_t>(length), 0);
   int error = received < 0 ? WsaError(errno) : 0;
-  // The poller may have taken a reset's error already: the end of the data is that reset.
+  // The events' side may have taken a reset's error already: the end of the data is that reset.
   if (received == 0) {
     if (int broken = socket->Broken()) {
       received = -1;

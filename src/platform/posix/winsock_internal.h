@@ -1,14 +1,17 @@
 // Internal: what the WinSock files share. The socket calls and their errors (winsock.cpp) work
-// on a Socket, whose WSAAsyncSelect event state and poller are in async_select.cpp; name lookup
+// on a Socket, whose WSAAsyncSelect event state is in async_select.cpp; name lookup
 // and byte order (protocol.cpp) need only the start-up check.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "platform/posix/handles.h"
 
 namespace win32::posix {
+
+class SocketWaits;
 
 // True once WSAStartup has succeeded and not been undone; otherwise false with
 // WSANOTINITIALISED set.
@@ -33,7 +36,7 @@ class Socket : public HandleObject {
   bool Close() override;
 
   // The descriptor for one call made without the lock, so that a blocking call never holds
-  // up the poller; -1 once closed.
+  // up the events' delivery; -1 once closed.
   int Fd() {
     std::lock_guard guard(lock_);
     return fd_;
@@ -49,9 +52,9 @@ class Socket : public HandleObject {
   void Reenable(SOCKET self, LONG event);
   void Listening(SOCKET self);
   void Connecting(SOCKET self, bool pending);
-  // The poller saw `ready` (epoll events) on the socket.
+  // The socket was found ready for `ready`, epoll events, by its window's thread.
   void OnReady(SOCKET self, std::uint32_t ready);
-  // Taken under the lock, so that an error the poller is taking now is seen once it is kept.
+  // Taken under the lock, so that an error the events' side is taking now is seen once kept.
   int Broken() {
     std::lock_guard guard(lock_);
     return broken_;
@@ -78,6 +81,7 @@ class Socket : public HandleObject {
   bool OnConnected(SOCKET self, std::uint32_t ready);
   void RepostWaitingData(SOCKET self);
   void Rearm(SOCKET self);
+  void Forget();
 
   std::mutex lock_;
   int fd_;
@@ -93,7 +97,8 @@ class Socket : public HandleObject {
   bool closeAfterData_ = false;   // the peer closed with data unread: wait for recv
   bool closePosted_ = false;
   bool watched_ = false;
-  // The reset or abort (a WinSock code) that the poller took from the socket, 0 while none.
+  std::shared_ptr<SocketWaits> waits_;  // where the socket is watched: its window's thread
+  // The reset or abort (a WinSock code) taken from the socket by its events' side, 0 while none.
   int broken_ = 0;
 };
 
