@@ -8,13 +8,16 @@
 //
 // The queue also waits for the sockets registered to its windows (message_queue.h): a
 // GetMessageA that finds no message waits for them and for posts at once, and posts their
-// events itself. While messages keep coming, it still looks at the sockets every few messages,
-// so that their events are not held back behind a busy queue.
+// events itself. Before it sleeps, it watches for a post or a socket for a few tens of
+// microseconds, since an answer to what its thread just did often comes that soon. While
+// messages keep coming, it still looks at the sockets every few messages, so that their events
+// are not held back behind a busy queue.
 
 #include "platform/posix/c_library.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -34,15 +37,24 @@ void DestroyThreadWindows();
 
 namespace {
 
+// Tells the processor that this is a spin, so that it spends less on it.
+inline void SpinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
 class MessageQueue {
  public:
-  // Wakes the reader only when it is waiting, so that a busy reader costs its posters nothing.
+  // Wakes the reader only when it sleeps, so that a busy or watching reader costs its posters
+  // nothing.
   void Post(const MSG& msg) {
     bool wake;
     {
       std::lock_guard guard(lock_);
       messages_.push_back(msg);
-      wake = waiting_;
+      posted_.store(posted_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+      wake = sleeping_;
     }
     if (wake) sockets_->Wake();
   }
@@ -55,15 +67,18 @@ class MessageQueue {
         takenSinceLook_ = 0;
         sockets_->HandReady(sockets_->Wait(0));
       }
-      if (auto msg = TakeFirst(window, filterMin, filterMax)) {
+      std::uint32_t seen;
+      if (auto msg = TakeFirst(window, filterMin, filterMax, seen, false)) {
         ++takenSinceLook_;
         return *msg;
       }
-      const int ready = sockets_->Wait(-1);
       takenSinceLook_ = 0;
-      {
+      int ready = 0;
+      if (!SomethingCameBriefly(seen, ready)) {
+        if (auto msg = TakeFirst(window, filterMin, filterMax, seen, true)) return *msg;
+        ready = sockets_->Wait(-1);
         std::lock_guard guard(lock_);
-        waiting_ = false;  // before the sockets' events are posted, which then wake no one
+        sleeping_ = false;  // before the sockets' events are posted, which then wake no one
       }
       sockets_->HandReady(ready);
     }
@@ -73,21 +88,41 @@ class MessageQueue {
 
  private:
   static constexpr int kMessagesBetweenLooks = 8;
+  // How long a reader with nothing to take watches for a post before it sleeps: the answer to
+  // what it just did (a request handed to the library thread, a reply handed back) often comes
+  // within this, and then costs no sleep and no wake-up.
+  static constexpr auto kWatch = std::chrono::microseconds(50);
 
-  // The first message that passes the filter; when there is none, the reader is marked as
-  // waiting under the same lock, so that a post after the look wakes it.
-  std::optional<MSG> TakeFirst(HWND window, UINT filterMin, UINT filterMax) {
+  // The first message that passes the filter. `seen` is the count of posts so far; when no
+  // message passes and `sleep` is set, the reader is marked as sleeping under the same lock,
+  // so that a post after the look wakes it.
+  std::optional<MSG> TakeFirst(HWND window, UINT filterMin, UINT filterMax, std::uint32_t& seen, bool sleep) {
     std::lock_guard guard(lock_);
+    seen = posted_.load(std::memory_order_relaxed);
     auto found = std::find_if(messages_.begin(), messages_.end(), [&](const MSG& msg) {
       return Passes(msg, window, filterMin, filterMax);
     });
     if (found == messages_.end()) {
-      waiting_ = true;
+      sleeping_ = sleep;
       return std::nullopt;
     }
     MSG msg = *found;
     messages_.erase(found);
     return msg;
+  }
+
+  // True when, within kWatch, a message was posted after the look that counted `seen` posts,
+  // or sockets were found ready (`ready` of them).
+  bool SomethingCameBriefly(std::uint32_t seen, int& ready) {
+    const auto until = std::chrono::steady_clock::now() + kWatch;
+    do {
+      if ((ready = sockets_->Wait(0)) > 0) return true;
+      for (int i = 0; i < 64; ++i) {
+        if (posted_.load(std::memory_order_acquire) != seen) return true;
+        SpinPause();
+      }
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
   }
 
   static bool Passes(const MSG& msg, HWND window, UINT filterMin, UINT filterMax) {
@@ -98,7 +133,8 @@ class MessageQueue {
 
   std::mutex lock_;
   std::deque<MSG> messages_;
-  bool waiting_ = false;
+  std::atomic<std::uint32_t> posted_{0};  // posts so far, watched without the lock
+  bool sleeping_ = false;
   int takenSinceLook_ = 0;  // the reader's own count
   std::shared_ptr<posix::SocketWaits> sockets_ = std::make_shared<posix::SocketWaits>();
 };
