@@ -9,7 +9,8 @@
 // The queue also waits for the sockets registered to its windows (message_queue.h): a
 // GetMessageA that finds no message waits for them and for posts at once, and posts their
 // events itself. Before it sleeps, it watches for a post or a socket for a few tens of
-// microseconds, since an answer to what its thread just did often comes that soon. While
+// microseconds, as long as its recent waits ended that soon: in a quick exchange the answer to
+// what its thread just did comes within that, and then costs no sleep and no wake-up. While
 // messages keep coming, it still looks at the sockets every few messages, so that their events
 // are not held back behind a busy queue.
 
@@ -74,11 +75,9 @@ class MessageQueue {
       }
       takenSinceLook_ = 0;
       int ready = 0;
-      if (!SomethingCameBriefly(seen, ready)) {
+      if (!watchPays_ || !SomethingCameBriefly(seen, ready)) {
         if (auto msg = TakeFirst(window, filterMin, filterMax, seen, true)) return *msg;
-        ready = sockets_->Wait(-1);
-        std::lock_guard guard(lock_);
-        sleeping_ = false;  // before the sockets' events are posted, which then wake no one
+        ready = SleepForSomething();
       }
       sockets_->HandReady(ready);
     }
@@ -91,6 +90,7 @@ class MessageQueue {
   // How long a reader with nothing to take watches for a post before it sleeps: the answer to
   // what it just did (a request handed to the library thread, a reply handed back) often comes
   // within this, and then costs no sleep and no wake-up.
+  using Clock = std::chrono::steady_clock;
   static constexpr auto kWatch = std::chrono::microseconds(50);
 
   // The first message that passes the filter. `seen` is the count of posts so far; when no
@@ -112,17 +112,30 @@ class MessageQueue {
   }
 
   // True when, within kWatch, a message was posted after the look that counted `seen` posts,
-  // or sockets were found ready (`ready` of them).
+  // or sockets were found ready (`ready` of them). A watch that saw nothing stops the watching
+  // until a sleep is short again: a thread whose answers come late would only burn the time.
   bool SomethingCameBriefly(std::uint32_t seen, int& ready) {
-    const auto until = std::chrono::steady_clock::now() + kWatch;
+    const auto until = Clock::now() + kWatch;
     do {
       if ((ready = sockets_->Wait(0)) > 0) return true;
       for (int i = 0; i < 64; ++i) {
         if (posted_.load(std::memory_order_acquire) != seen) return true;
         SpinPause();
       }
-    } while (std::chrono::steady_clock::now() < until);
+    } while (Clock::now() < until);
+    watchPays_ = false;
     return false;
+  }
+
+  // Sleeps until a post or a socket comes; returns how many sockets are ready. A sleep shorter
+  // than a watch says that answers come quickly now, so the next wait watches first.
+  int SleepForSomething() {
+    const auto start = Clock::now();
+    const int ready = sockets_->Wait(-1);
+    watchPays_ = Clock::now() - start < kWatch;
+    std::lock_guard guard(lock_);
+    sleeping_ = false;  // before the sockets' events are posted, which then wake no one
+    return ready;
   }
 
   static bool Passes(const MSG& msg, HWND window, UINT filterMin, UINT filterMax) {
@@ -136,6 +149,7 @@ class MessageQueue {
   std::atomic<std::uint32_t> posted_{0};  // posts so far, watched without the lock
   bool sleeping_ = false;
   int takenSinceLook_ = 0;  // the reader's own count
+  bool watchPays_ = false;  // the reader's own: whether its last wait ended within a watch
   std::shared_ptr<posix::SocketWaits> sockets_ = std::make_shared<posix::SocketWaits>();
 };
 
