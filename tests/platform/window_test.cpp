@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/winapi.h"
+#include "support/loopback_peer.h"
 #include "support/scoped_handle.h"
 
 namespace {
@@ -109,6 +110,67 @@ TEST(PlatformWindow, APostToASleepingReaderAlwaysWakesIt) {
     job.taken = i + 1;
   }
   EXPECT_EQ(WaitForSingleObject(thread.value, 10000), WAIT_OBJECT_0);
+}
+
+// ---- Socket events in the queue
+
+constexpr UINT kSocketMessage = WM_USER + 100;
+
+// A connection on 127.0.0.1: `ours` accepted here, `peer` the other end.
+struct LoopbackPair {
+  lumarix::testing::PlainListener listener;
+  SOCKET peer = lumarix::testing::PlainConnect(listener.port());
+  SOCKET ours = listener.Accept();
+  ~LoopbackPair() {
+    closesocket(ours);
+    closesocket(peer);
+  }
+};
+
+// As on Windows, what a registration finds ready is in the queue when it returns.
+TEST(PlatformWindow, ARegistrationPostsWhatIsReadyAheadOfLaterPosts) {
+  HWND window = MakeStaticWindow();
+  ASSERT_NE(window, nullptr);
+  LoopbackPair pair;
+  ASSERT_NE(pair.ours, INVALID_SOCKET);
+  ASSERT_TRUE(lumarix::testing::SendAll(pair.peer, "x"));  // on loopback, there once sent
+  ASSERT_EQ(WSAAsyncSelect(pair.ours, window, kSocketMessage, FD_READ), 0);
+  ASSERT_TRUE(PostMessageA(window, WM_USER, 0, 0));
+  MSG msg{};
+  ASSERT_EQ(GetMessageA(&msg, window, 0, 0x7FFF), TRUE);
+  EXPECT_EQ(msg.message, kSocketMessage);
+  EXPECT_EQ(WSAGETSELECTEVENT(msg.lParam), FD_READ);
+}
+
+struct WindowThreadJob {
+  HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HWND window = nullptr;
+  MSG got{};
+};
+
+DWORD WINAPI MakeAWindowAndTakeOneMessage(LPVOID parameter) {
+  auto* job = static_cast<WindowThreadJob*>(parameter);
+  job->window = MakeStaticWindow();
+  SetEvent(job->made);
+  GetMessageA(&job->got, job->window, 0, 0x7FFF);
+  return 0;
+}
+
+// The socket is registered from this thread, for a window of another that is already waiting.
+TEST(PlatformWindow, ASocketsEventWakesTheThreadThatOwnsItsWindow) {
+  WindowThreadJob job;
+  Handle made(job.made);
+  Handle thread(CreateThread(nullptr, 0, MakeAWindowAndTakeOneMessage, &job, 0, nullptr));
+  ASSERT_EQ(WaitForSingleObject(job.made, 10000), WAIT_OBJECT_0);
+  ASSERT_NE(job.window, nullptr);
+  LoopbackPair pair;
+  ASSERT_NE(pair.ours, INVALID_SOCKET);
+  ASSERT_EQ(WSAAsyncSelect(pair.ours, job.window, kSocketMessage, FD_READ), 0);
+  ASSERT_TRUE(lumarix::testing::SendAll(pair.peer, "x"));
+  ASSERT_EQ(WaitForSingleObject(thread.value, 10000), WAIT_OBJECT_0) << "the window's thread was not woken";
+  EXPECT_EQ(job.got.message, kSocketMessage);
+  EXPECT_EQ(job.got.wParam, pair.ours);
+  EXPECT_EQ(WSAGETSELECTEVENT(job.got.lParam), FD_READ);
 }
 
 TEST(PlatformWindow, UnknownClassAndModuleFail) {

@@ -99,6 +99,7 @@ int Socket::Register(SOCKET self, const Registration& registration) {
   closePosted_ = false;
   connected_ = connected_ || IsConnected();
   Rearm(self);
+  PostWhatIsReadyNow(self);
   return 0;
 }
 
@@ -164,7 +165,20 @@ Socket::Input Socket::Peek(int& error) {
 
 void Socket::OnReady(SOCKET self, std::uint32_t ready) {
   std::lock_guard guard(lock_);
-  if (fd_ < 0) return;
+  if (fd_ >= 0) TakeReady(self, ready);
+}
+
+// What a registration finds ready is posted by the registering call itself, as Windows does:
+// the events of a socket that has data waiting, or is writable, are in the queue when
+// WSAAsyncSelect returns, ahead of anything posted after it.
+void Socket::PostWhatIsReadyNow(SOCKET self) {
+  static_assert(POLLIN == EPOLLIN && POLLOUT == EPOLLOUT && POLLRDHUP == EPOLLRDHUP && POLLERR == EPOLLERR &&
+                POLLHUP == EPOLLHUP);
+  pollfd look{fd_, static_cast<short>(Interest()), 0};
+  if (look.events != 0 && ::poll(&look, 1, 0) == 1) TakeReady(self, static_cast<std::uint16_t>(look.revents));
+}
+
+void Socket::TakeReady(SOCKET self, std::uint32_t ready) {
   bool changed = false;
   if (connecting_) {
     connecting_ = false;
@@ -212,7 +226,7 @@ bool Socket::OnConnected(SOCKET self, std::uint32_t ready) {
   return changed;
 }
 
-void Socket::Rearm(SOCKET self) {
+std::uint32_t Socket::Interest() const {
   std::uint32_t interest = 0;
   LONG wanted = events_ & enabled_;
   if (listening_) {
@@ -224,6 +238,11 @@ void Socket::Rearm(SOCKET self) {
     if (wanted & FD_WRITE) interest |= EPOLLOUT;
     if ((events_ & FD_CLOSE) && !closePosted_ && !closeAfterData_) interest |= EPOLLRDHUP;
   }
+  return interest;
+}
+
+void Socket::Rearm(SOCKET self) {
+  const std::uint32_t interest = Interest();
   if (interest && waits_) {
     waits_->Watch(self, fd_, interest, watched_);
   } else {

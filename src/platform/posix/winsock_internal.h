@@ -80,6 +80,10 @@ class Socket : public HandleObject {
   }
   bool OnConnected(SOCKET self, std::uint32_t ready);
   void RepostWaitingData(SOCKET self);
+  void TakeReady(SOCKET self, std::uint32_t ready);
+  void PostWhatIsReadyNow(SOCKET self);
+  // The epoll events the socket waits for while its registered events stand as they do.
+  std::uint32_t Interest() const;
   void Rearm(SOCKET self);
   void Forget();
 
