@@ -274,7 +274,7 @@ TEST_F(PlatformWinsock, ResetIsPostedOnceAsCloseWithTheErrorInTheHighHalf) {
   EXPECT_TRUE(received == 0 || (received == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET));
 #else
   EXPECT_EQ(WSAGETSELECTERROR(msg.lParam), WSAECONNRESET);
-  // Seen by the poller first, the reset is still the socket's error.
+  // Seen by the event side first, the reset is still the socket's error.
   EXPECT_EQ(received, SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
 #endif
