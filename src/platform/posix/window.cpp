@@ -38,13 +38,6 @@ void DestroyThreadWindows();
 
 namespace {
 
-// Tells the processor that this is a spin, so that it spends less on it.
-inline void SpinPause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 class MessageQueue {
  public:
   // Wakes the reader only when it sleeps, so that a busy or watching reader costs its posters
@@ -87,11 +80,7 @@ class MessageQueue {
 
  private:
   static constexpr int kMessagesBetweenLooks = 8;
-  // How long a reader with nothing to take watches for a post before it sleeps: the answer to
-  // what it just did (a request handed to the library thread, a reply handed back) often comes
-  // within this, and then costs no sleep and no wake-up.
   using Clock = std::chrono::steady_clock;
-  static constexpr auto kWatch = std::chrono::microseconds(50);
 
   // The first message that passes the filter. `seen` is the count of posts so far; when no
   // message passes and `sleep` is set, the reader is marked as sleeping under the same lock,
@@ -111,20 +100,18 @@ class MessageQueue {
     return msg;
   }
 
-  // True when, within kWatch, a message was posted after the look that counted `seen` posts,
-  // or sockets were found ready (`ready` of them). A watch that saw nothing stops the watching
-  // until a sleep is short again: a thread whose answers come late would only burn the time.
+  // True when, within a brief watch (handles.h), a message was posted after the look that
+  // counted `seen` posts, or sockets were found ready (`ready` of them; looked at every few
+  // rounds, since each look is a system call).
   bool SomethingCameBriefly(std::uint32_t seen, int& ready) {
-    const auto until = Clock::now() + kWatch;
-    do {
-      if ((ready = sockets_->Wait(0)) > 0) return true;
-      for (int i = 0; i < 64; ++i) {
-        if (posted_.load(std::memory_order_acquire) != seen) return true;
-        SpinPause();
-      }
-    } while (Clock::now() < until);
-    watchPays_ = false;
-    return false;
+    int rounds = 0;
+    watchPays_ = posix::WatchBriefly(
+        [&] {
+          if (posted_.load(std::memory_order_acquire) != seen) return true;
+          return rounds++ % 64 == 0 && (ready = sockets_->Wait(0)) > 0;
+        },
+        Clock::now() + posix::kBriefWatch);
+    return watchPays_;
   }
 
   // Sleeps until a post or a socket comes; returns how many sockets are ready. A sleep shorter
@@ -132,7 +119,7 @@ class MessageQueue {
   int SleepForSomething() {
     const auto start = Clock::now();
     const int ready = sockets_->Wait(-1);
-    watchPays_ = Clock::now() - start < kWatch;
+    watchPays_ = Clock::now() - start < posix::kBriefWatch;
     std::lock_guard guard(lock_);
     sleeping_ = false;  // before the sockets' events are posted, which then wake no one
     return ready;
