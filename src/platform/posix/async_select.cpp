@@ -103,19 +103,20 @@ int Socket::Register(SOCKET self, const Registration& registration) {
   return 0;
 }
 
-void Socket::Reenable(SOCKET self, LONG event) {
+void Socket::Reenable(SOCKET self, LONG event, bool drained) {
   std::lock_guard guard(lock_);
   if (fd_ < 0) return;
   enabled_ |= event;
   if (event == FD_READ) {
     closeAfterData_ = false;
-    RepostWaitingData(self);
+    if (!drained) RepostWaitingData(self);
   }
   Rearm(self);
 }
 
 // Data still waiting after a recv is posted by the recv itself, as Windows does, rather than
-// by a round through the wait: a stream read in chunks then costs no wait a chunk.
+// by a round through the wait: a stream read in chunks then costs no wait a chunk. A recv that
+// took less than it asked for left nothing; what comes after it, the re-armed wait reports.
 void Socket::RepostWaitingData(SOCKET self) {
   if (!connected_ || inputEnded_ || !(events_ & enabled_ & FD_READ)) return;
   // Counting the bytes, unlike a peek, leaves a reset's pending error for the wait to report.

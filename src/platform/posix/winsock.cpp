@@ -331,7 +331,7 @@ int recv(SOCKET s, char* buffer, int length, int flags) {
       error = broken;
     }
   }
-  socket->Reenable(s, FD_READ);
+  socket->Reenable(s, FD_READ, received >= 0 && received < length);
   return received >= 0 ? static_cast<int>(received) : Fail(error);
 }
 

@@ -48,8 +48,9 @@ class Socket : public HandleObject {
     std::lock_guard guard(lock_);
     return {window_, message_, events_, nonBlocking_};
   }
-  // The re-enabling call for `event` (FD_READ, FD_WRITE or FD_ACCEPT) was made.
-  void Reenable(SOCKET self, LONG event);
+  // The re-enabling call for `event` (FD_READ, FD_WRITE or FD_ACCEPT) was made; `drained`
+  // when it was a recv that took less than it asked for, so that no data is left waiting.
+  void Reenable(SOCKET self, LONG event, bool drained = false);
   void Listening(SOCKET self);
   void Connecting(SOCKET self, bool pending);
   // The socket was found ready for `ready`, epoll events, by its window's thread.
