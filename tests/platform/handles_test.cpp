@@ -7,9 +7,10 @@
 #include "platform/winapi.h"
 #include "support/scoped_handle.h"
 
+namespace lumarix {
 namespace {
 
-using Handle = lumarix::testing::ScopedHandle;
+using Handle = testing::ScopedHandle;
 
 TEST(PlatformHandles, EventResetModes) {
   Handle manual(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -72,3 +73,4 @@ TEST(PlatformHandles, ThreadRunsAndItsHandleIsSignalledWhenItEnds) {
 }
 
 }  // namespace
+}  // namespace lumarix

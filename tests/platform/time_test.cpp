@@ -60,6 +60,7 @@ TEST(PlatformTime, ProgramFileIsTheRunningExecutable) {
 #include <cstdio>
 #include <cstring>
 
+namespace lumarix {
 namespace {
 
 // A time namespace whose boot-time clock runs a day ahead of its monotonic one, as after a
@@ -124,4 +125,5 @@ TEST(PlatformTime, TheTickCountGoesOnAcrossASuspend) {
 }
 
 }  // namespace
+}  // namespace lumarix
 #endif

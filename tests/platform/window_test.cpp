@@ -8,9 +8,10 @@
 #include "support/loopback_peer.h"
 #include "support/scoped_handle.h"
 
+namespace lumarix {
 namespace {
 
-using Handle = lumarix::testing::ScopedHandle;
+using Handle = testing::ScopedHandle;
 
 HWND MakeStaticWindow() {
   return CreateWindowExA(0, "STATIC", "test window", WS_POPUP, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
@@ -181,3 +182,4 @@ TEST(PlatformWindow, UnknownClassAndModuleFail) {
 }
 
 }  // namespace
+}  // namespace lumarix

@@ -14,6 +14,7 @@
 #include "platform/posix/testing.h"
 #endif
 
+namespace lumarix {
 namespace {
 
 constexpr UINT kEvent = WM_USER + 40;
@@ -480,3 +481,4 @@ TEST_F(PlatformWinsock, AddressesNamesAndByteOrder) {
 }
 
 }  // namespace
+}  // namespace lumarix

@@ -1,12 +1,11 @@
 // Internal: the C library, for the POSIX implementation files. Every one of them that calls the
 // C library starts with this header, and includes no C library header of its own.
 //
-// The one include rule: the C library's headers come before our Win32 header. Ours, made
-// visible everywhere by its using directive, would make the C library's own struct names
-// (sockaddr, in_addr, hostent) ambiguous in its headers; and its macros (AF_INET, FIONBIO,
-// htonl, ...) would rewrite our declarations of the same names. So its headers are all taken
-// here, first; the values of its macros that differ from Windows' are kept as constants; the
-// macros are undefined so that our declarations stand; and our header comes last.
+// The one include rule: the C library's headers come before our Win32 header, since its macros
+// (AF_INET, FIONBIO, htonl, ...) would rewrite our declarations of the same names. So its
+// headers are all taken here, first; the values of its macros that differ from Windows' are
+// kept as constants; the macros are undefined so that our declarations stand; and our header
+// comes last.
 #pragma once
 
 #include <arpa/inet.h>

@@ -1,9 +1,9 @@
 // The Win32 subset the system uses, as implemented on POSIX.
 //
-// Everything lives in namespace win32 and is made visible to system code by the using
-// directive at the end, so that our socket, send, recv, connect and accept never meet the C
-// library's: system code includes only this header, and the implementation files take the C
-// library through c_library.h and refer to its functions with a leading "::".
+// Everything lives in namespace win32, which the system's namespace imports at the end. Our
+// socket, send, recv, connect and accept thus never meet the C library's: system code sees
+// ours, the implementation files take the C library through c_library.h and refer to its
+// functions with a leading "::", and other code (a test's or a benchmark's) may use both.
 //
 // Types keep their Windows widths (DWORD is 32 bits on LP64); values, results and error codes
 // are those of Windows. Handles are checked when used: a wrong handle gives the Windows error
@@ -480,4 +480,8 @@ constexpr WORD HIWORD(DWORD value) { return static_cast<WORD>(value >> 16); }
 
 }  // namespace win32
 
-using namespace win32;
+// Imported into the system's namespace, not the global one: a file that also uses the C
+// library's sockets would otherwise find two socket, send, recv, connect and accept.
+namespace lumarix {
+using namespace ::win32;
+}  // namespace lumarix
