@@ -1,6 +1,7 @@
 // Two ends of a plain blocking TCP connection on loopback, the far one served by a thread of
-// its own: the baseline that the socket library is measured against. Kept apart from the
-// library's headers, which declare the platform's socket names themselves.
+// its own: the baseline that the socket library is measured against. It speaks the C
+// library's sockets, not the tests' loopback peer, whose sockets go through our Win32 layer
+// (a test hands them to our calls): that layer's per-call work would slow the yardstick.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The peer of a test on 127.0.0.1: plain blocking sockets of the platform's own API, which
 // play the far end of a library channel, a scripted server or a client. Free of any test
-// framework (plain return values), so that benchmarks can use it as well.
+// framework (plain return values).
 #pragma once
 
 #include <cstddef>
