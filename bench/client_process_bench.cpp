@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "LumarixSocketStr.h"
-#include "print_port.h"
+#include "process_run.h"
 
 extern char** environ;
 
@@ -147,21 +147,9 @@ double Milliseconds(const timeval& time) { return static_cast<double>(time.tv_se
 // One run with its input from `input` and its output (and error) into `output`.
 TRun Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
          const std::string& input, const std::string& output) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<char*> argv, envp;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  for (const std::string& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = -1;
   const Clock::time_point start = Clock::now();
-  if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-    Fail("cannot start " + arguments[0]);
-  }
+  const int pid = StartProcess(arguments, environment, input, output);
+  if (pid < 0) Fail("cannot start " + arguments[0]);
   int status = 0;
   rusage usage{};
   ::wait4(pid, &status, 0, &usage);
@@ -169,19 +157,12 @@ TRun Run(const std::vector<std::string>& arguments, const std::vector<std::strin
   run.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   run.cpuMs = Milliseconds(usage.ru_utime) + Milliseconds(usage.ru_stime);
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  posix_spawn_file_actions_destroy(&actions);
   return run;
 }
 
 std::string ReadWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-  if (!out) Fail("cannot write " + path.string());
 }
 
 // Source text: lines with indentation, tabs and line ends, which the encoding escapes.
@@ -240,25 +221,16 @@ int Serve(int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string clientPath, minimalPath;
-  int runs = 20;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string option = argv[i];
-    if (option == "--client") clientPath = fs::absolute(argv[i + 1]).string();
-    else if (option == "--minimal") minimalPath = fs::absolute(argv[i + 1]).string();
-    else if (option == "--runs") runs = std::clamp(std::atoi(argv[i + 1]), 1, 1000);
-    else if (option == "--serve") return Serve(std::clamp(std::atoi(argv[i + 1]), 1, 600));
-    else Fail("unknown option " + option);
-  }
-  if (clientPath.empty() || minimalPath.empty()) {
-    Fail("usage: client-process-bench --client PATH --minimal PATH [--runs N] | --serve SECONDS");
-  }
+  const std::string usage = "usage: client-process-bench --client PATH --minimal PATH [--runs N] | --serve SECONDS";
+  auto options = ReadOptions(argc, argv, {"--client", "--minimal", "--runs", "--serve"}, usage);
+  if (options.count("--serve")) return Serve(std::clamp(std::atoi(options["--serve"].c_str()), 1, 600));
+  if (!options.count("--client") || !options.count("--minimal")) Fail(usage);
+  const std::string clientPath = fs::absolute(options["--client"]).string();
+  const std::string minimalPath = fs::absolute(options["--minimal"]).string();
+  const int runs = options.count("--runs") ? std::clamp(std::atoi(options["--runs"].c_str()), 1, 1000) : 20;
   ::signal(SIGPIPE, SIG_IGN);
   const std::string network = TakePrintPort();
-
-  char pattern[] = "/tmp/lumarix-client-bench.XXXXXX";
-  if (!::mkdtemp(pattern)) Fail("cannot make a work directory");
-  const fs::path work = pattern;
+  const fs::path work = MakeWorkDirectory("client-bench");
   WriteFile(work / "yes.txt", "YES\n");
   WriteFile(work / (std::string(kTeam) + ".dat"),
             std::string("TEAM=") + kTeam + "\r\nPWD=" + kPassword + "\r\nSERVER=127.0.0.1\r\n");

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "print_port.h"
+#include "process_run.h"
 
 extern char** environ;
 
@@ -62,38 +62,16 @@ std::string Text(std::size_t size, unsigned seed) {
   return text;
 }
 
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-  if (!out) Fail("cannot write " + path.string());
-}
-
 // Starts a program with its input from a file and its output (and error) into a pipe, or into
 // the file `output` when one is named.
 TChild Spawn(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
              const std::string& input, const std::string& output = {}) {
   int pipeEnds[2];
   if (::pipe2(pipeEnds, O_CLOEXEC) != 0) Fail("cannot make a pipe");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-  if (output.empty()) {
-    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  }
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<char*> argv, envp;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  for (const std::string& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
-  envp.push_back(nullptr);
   TChild child;
   child.started = Clock::now();
-  if (::posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-    Fail("cannot start " + arguments[0]);
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  child.pid = StartProcess(arguments, environment, input, output, pipeEnds[1]);
+  if (child.pid < 0) Fail("cannot start " + arguments[0]);
   ::close(pipeEnds[1]);
   child.output = pipeEnds[0];
   return child;
@@ -130,23 +108,16 @@ double Percentile(std::vector<double> values, double share) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string clientPath, serverPath;
-  int clients = 300;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string option = argv[i];
-    if (option == "--client") clientPath = fs::absolute(argv[i + 1]).string();
-    else if (option == "--server") serverPath = fs::absolute(argv[i + 1]).string();
-    else if (option == "--clients") clients = std::max(1, std::atoi(argv[i + 1]));
-    else Fail("unknown option " + option);
-  }
-  if (clientPath.empty() || serverPath.empty()) Fail("usage: print-rush --client PATH --server PATH [--clients N]");
+  const std::string usage = "usage: print-rush --client PATH --server PATH [--clients N]";
+  auto options = ReadOptions(argc, argv, {"--client", "--server", "--clients"}, usage);
+  if (!options.count("--client") || !options.count("--server")) Fail(usage);
+  const std::string clientPath = fs::absolute(options["--client"]).string();
+  const std::string serverPath = fs::absolute(options["--server"]).string();
+  const int clients = options.count("--clients") ? std::max(1, std::atoi(options["--clients"].c_str())) : 300;
   ::signal(SIGPIPE, SIG_IGN);
 
   const std::string network = TakePrintPort();
-
-  char pattern[] = "/tmp/lumarix-rush.XXXXXX";
-  if (!::mkdtemp(pattern)) Fail("cannot make a work directory");
-  const fs::path work = pattern;
+  const fs::path work = MakeWorkDirectory("rush");
   fs::create_directories(work / "spool");
   WriteFile(work / "yes.txt", "YES\n");
   std::string teams;

@@ -57,60 +57,47 @@ TEST(PlatformWindow, QuitEndsGetMessageAndBadWindowsFail) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
 }
 
+// Another thread posts the numbers 0 to count - 1. One at a time, each is posted only once
+// the reader has taken the one before, so that every post meets a reader that is just going
+// to sleep, or asleep, and must wake it.
 struct PostJob {
   HWND window;
   int count;
+  bool oneAtATime = false;
+  std::atomic<int> taken{0};
 };
 
 DWORD WINAPI PostNumbers(LPVOID parameter) {
   auto* job = static_cast<PostJob*>(parameter);
-  for (int i = 0; i < job->count; ++i) PostMessageA(job->window, WM_USER, static_cast<WPARAM>(i), 0);
-  return 0;
-}
-
-TEST(PlatformWindow, PostsFromAnotherThreadArriveInOrder) {
-  HWND window = MakeStaticWindow();
-  ASSERT_NE(window, nullptr);
-  PostJob job{window, 200};
-  Handle thread(CreateThread(nullptr, 0, PostNumbers, &job, 0, nullptr));
-  for (int i = 0; i < job.count; ++i) {
-    MSG msg{};
-    ASSERT_EQ(GetMessageA(&msg, window, 0, 0x7FFF), TRUE);
-    ASSERT_EQ(msg.wParam, static_cast<WPARAM>(i));
-  }
-  EXPECT_EQ(WaitForSingleObject(thread.value, 10000), WAIT_OBJECT_0);
-}
-
-// One message at a time, each posted once the reader has taken the one before: every post
-// meets a reader that is just going to sleep, or asleep, and must wake it.
-struct PingJob {
-  HWND window;
-  int count;
-  std::atomic<int> taken{0};
-};
-
-DWORD WINAPI PostEachOnceTheLastIsTaken(LPVOID parameter) {
-  auto* job = static_cast<PingJob*>(parameter);
   for (int i = 0; i < job->count; ++i) {
-    while (job->taken.load() < i) {
+    while (job->oneAtATime && job->taken.load() < i) {
     }
     PostMessageA(job->window, WM_USER, static_cast<WPARAM>(i), 0);
   }
   return 0;
 }
 
-TEST(PlatformWindow, APostToASleepingReaderAlwaysWakesIt) {
-  HWND window = MakeStaticWindow();
-  ASSERT_NE(window, nullptr);
-  PingJob job{window, 20000};
-  Handle thread(CreateThread(nullptr, 0, PostEachOnceTheLastIsTaken, &job, 0, nullptr));
+void TakeTheNumbersInOrder(PostJob& job) {
+  Handle thread(CreateThread(nullptr, 0, PostNumbers, &job, 0, nullptr));
   for (int i = 0; i < job.count; ++i) {
     MSG msg{};
-    ASSERT_EQ(GetMessageA(&msg, window, 0, 0x7FFF), TRUE);
+    ASSERT_EQ(GetMessageA(&msg, job.window, 0, 0x7FFF), TRUE);
     ASSERT_EQ(msg.wParam, static_cast<WPARAM>(i));
     job.taken = i + 1;
   }
   EXPECT_EQ(WaitForSingleObject(thread.value, 10000), WAIT_OBJECT_0);
+}
+
+TEST(PlatformWindow, PostsFromAnotherThreadArriveInOrder) {
+  PostJob job{MakeStaticWindow(), 200};
+  ASSERT_NE(job.window, nullptr);
+  TakeTheNumbersInOrder(job);
+}
+
+TEST(PlatformWindow, APostToASleepingReaderAlwaysWakesIt) {
+  PostJob job{MakeStaticWindow(), 20000, true};
+  ASSERT_NE(job.window, nullptr);
+  TakeTheNumbersInOrder(job);
 }
 
 // ---- Socket events in the queue
