@@ -256,8 +256,7 @@ void Socket::Forget() {
 }
 
 void OnSocketReady(SOCKET s, std::uint32_t ready) {
-  auto socket = std::dynamic_pointer_cast<Socket>(LookupHandle(reinterpret_cast<HANDLE>(s)));
-  if (socket) socket->OnReady(s, ready);
+  if (auto socket = LookupAs<Socket>(reinterpret_cast<HANDLE>(s))) socket->OnReady(s, ready);
 }
 
 }  // namespace win32::posix

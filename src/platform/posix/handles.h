@@ -34,11 +34,18 @@ HANDLE InsertHandle(std::shared_ptr<HandleObject> object);
 std::shared_ptr<HandleObject> LookupHandle(HANDLE handle);
 std::shared_ptr<HandleObject> RemoveHandle(HANDLE handle);
 
+// The object behind a handle when it has the wanted kind; otherwise null, the last error left
+// as it was (for callers that set their own, or none).
+template <class T>
+std::shared_ptr<T> LookupAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+
 // The object behind a handle when it has the wanted kind; otherwise null with
 // ERROR_INVALID_HANDLE set.
 template <class T>
 std::shared_ptr<T> HandleAs(HANDLE handle) {
-  auto object = std::dynamic_pointer_cast<T>(LookupHandle(handle));
+  auto object = LookupAs<T>(handle);
   if (!object) SetLastError(ERROR_INVALID_HANDLE);
   return object;
 }

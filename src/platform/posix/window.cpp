@@ -172,7 +172,7 @@ HANDLE AsHandle(HWND window) { return reinterpret_cast<HANDLE>(window); }
 HWND AsWindow(HANDLE handle) { return reinterpret_cast<HWND>(handle); }
 
 std::shared_ptr<Window> WindowOf(HWND window) {
-  auto object = std::dynamic_pointer_cast<Window>(posix::LookupHandle(AsHandle(window)));
+  auto object = posix::LookupAs<Window>(AsHandle(window));
   if (!object) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
   return object;
 }
@@ -298,7 +298,7 @@ void SocketWaits::Wake() {
 }
 
 std::shared_ptr<SocketWaits> SocketWaitsOf(HWND window) {
-  auto target = std::dynamic_pointer_cast<Window>(LookupHandle(AsHandle(window)));
+  auto target = LookupAs<Window>(AsHandle(window));  // silent: WSAAsyncSelect sets its own errors
   if (!target || !target->queue()) return nullptr;
   return target->queue()->sockets();
 }

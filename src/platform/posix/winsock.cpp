@@ -123,7 +123,7 @@ int AcceptOnce(int fd, ::sockaddr_in& peer) {
 }
 
 std::shared_ptr<Socket> SocketOf(SOCKET s) {
-  auto socket = std::dynamic_pointer_cast<Socket>(posix::LookupHandle(reinterpret_cast<HANDLE>(s)));
+  auto socket = posix::LookupAs<Socket>(reinterpret_cast<HANDLE>(s));
   if (!socket) SetLastError(WSAENOTSOCK);
   return socket;
 }
