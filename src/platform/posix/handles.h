@@ -6,7 +6,6 @@
 // multiples of 4, as on Windows, and are not reused while the process runs.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -64,32 +63,6 @@ struct Waitable : HandleObject {
 DWORD WaitForObjects(const std::vector<Waitable*>& objects, bool waitAll, DWORD milliseconds);
 std::mutex& WaitLock();
 std::condition_variable& WaitChanged();
-
-// A brief watch before a sleep: a thread in a quick exchange with another (a request handed
-// over, its answer handed back) often gets its answer within a few tens of microseconds, and
-// then a watch costs less than a sleep and a wake-up on both sides. Each waiter watches only
-// while its recent waits ended that soon, so that a thread whose answers come late burns
-// nothing.
-constexpr auto kBriefWatch = std::chrono::microseconds(50);
-
-// Tells the processor that this is a spin, so that it spends less on it.
-inline void SpinPause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Calls `changed` until it is true (then true) or `until` has passed (then false).
-template <class Changed>
-bool WatchBriefly(Changed changed, std::chrono::steady_clock::time_point until) {
-  do {
-    for (int i = 0; i < 64; ++i) {
-      if (changed()) return true;
-      SpinPause();
-    }
-  } while (std::chrono::steady_clock::now() < until);
-  return false;
-}
 
 // Maps an errno value to the Win32 error code closest to it.
 DWORD ErrorFromErrno(int error);

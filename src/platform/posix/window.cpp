@@ -38,6 +38,29 @@ void DestroyThreadWindows();
 
 namespace {
 
+// How long a reader watches before it sleeps (see the top of this file): within it, the answer
+// to a quick exchange costs less watched for than slept for and woken up to.
+constexpr auto kBriefWatch = std::chrono::microseconds(50);
+
+// Tells the processor that this is a spin, so that it spends less on it.
+inline void SpinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Calls `changed` until it is true (then true) or `until` has passed (then false).
+template <class Changed>
+bool WatchBriefly(Changed changed, std::chrono::steady_clock::time_point until) {
+  do {
+    for (int i = 0; i < 64; ++i) {
+      if (changed()) return true;
+      SpinPause();
+    }
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
+}
+
 class MessageQueue {
  public:
   // Wakes the reader only when it sleeps, so that a busy or watching reader costs its posters
@@ -100,17 +123,17 @@ class MessageQueue {
     return msg;
   }
 
-  // True when, within a brief watch (handles.h), a message was posted after the look that
+  // True when, within a brief watch, a message was posted after the look that
   // counted `seen` posts, or sockets were found ready (`ready` of them; looked at every few
   // rounds, since each look is a system call).
   bool SomethingCameBriefly(std::uint32_t seen, int& ready) {
     int rounds = 0;
-    watchPays_ = posix::WatchBriefly(
+    watchPays_ = WatchBriefly(
         [&] {
           if (posted_.load(std::memory_order_acquire) != seen) return true;
           return rounds++ % 64 == 0 && (ready = sockets_->Wait(0)) > 0;
         },
-        Clock::now() + posix::kBriefWatch);
+        Clock::now() + kBriefWatch);
     return watchPays_;
   }
 
@@ -119,7 +142,7 @@ class MessageQueue {
   int SleepForSomething() {
     const auto start = Clock::now();
     const int ready = sockets_->Wait(-1);
-    watchPays_ = Clock::now() - start < posix::kBriefWatch;
+    watchPays_ = Clock::now() - start < kBriefWatch;
     std::lock_guard guard(lock_);
     sleeping_ = false;  // before the sockets' events are posted, which then wake no one
     return ready;
