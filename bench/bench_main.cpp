@@ -2,6 +2,9 @@
 // library's thread serves the socket benchmarks, and stops them after the run. After the
 // figures it prints the ratios they are read by, taken within this one run: each library
 // benchmark against its plain twin (time), and each codec benchmark against memcpy (speed).
+// Run with repetitions in random order (--benchmark_repetitions=N
+// --benchmark_enable_random_interleaving=true), the two sides of a ratio share the machine's
+// quiet and busy moments alike, and each is read by its median.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -17,9 +20,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   RatioReporter() : ConsoleReporter(OO_None) {}
 
+  // A benchmark repeated is read by the median of its repetitions, which a burst of the
+  // machine's other work moves least; one run once is read as it is.
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (!(single || median) || run.error_occurred) continue;
       const std::string name = run.run_name.function_name;
       times_[name] = run.GetAdjustedRealTime();
       auto speed = run.counters.find("bytes_per_second");
