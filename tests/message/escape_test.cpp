@@ -94,6 +94,21 @@ TEST(MessageEscape, EscapeEveryByteAtEveryPositionBothPaths) {
   }
 }
 
+// Bytes to escape at every pair of places amid plain bytes, and a third as far again past the
+// second: blocks with none, one, two and three escapes, spaced anything from one byte to more
+// than a block apart, on and across the block boundaries.
+TEST(MessageEscape, EscapeBytesAtEveryPairOfPlacesBothPaths) {
+  for (std::size_t first = 0; first < 100; ++first) {
+    for (std::size_t second = first + 1; second < 100; ++second) {
+      std::string bytes(160, 'a');
+      bytes[first] = '\n';
+      bytes[second] = '\t';
+      if (2 * second - first < bytes.size()) bytes[2 * second - first] = '\x7F';
+      ASSERT_NO_FATAL_FAILURE(ExpectBothPathsEscape(bytes)) << "at " << first << " and " << second;
+    }
+  }
+}
+
 // An escape at every position, followed by every byte: a byte below 0x20 after it, or nothing
 // after it, is a bad text on both paths; any other byte stands for itself XOR 0x40.
 TEST(MessageEscape, UnescapeEveryEscapeAtEveryPositionBothPaths) {
