@@ -26,10 +26,9 @@ void WriteInto(std::string& text, std::size_t room, Write write) {
   text.resize_and_overwrite(room, [&write](char* out, std::size_t) { return static_cast<std::size_t>(write(out) - out); });
 }
 
-std::size_t TokenSize(const TMessagePart& part) {
-  std::size_t size = path::EscapedSize(part.name);
-  if (!part.value.empty()) size += 1 + path::EscapedSize(part.value);
-  return size + 1;
+// The most room a part's token can take: its name and value all escaped, the "=" and the 00.
+std::size_t MostTokenSize(const TMessagePart& part) {
+  return escape::MostEscapedSize(part.name.size()) + 1 + escape::MostEscapedSize(part.value.size()) + 1;
 }
 
 // Where a raw token splits into name and value: at its first "=" once unescaped, which is either
@@ -109,11 +108,14 @@ void FreeMsg(TMessagePart*& head) {
 }
 
 std::string GatherMsg(const TMessagePart* head) {
-  std::size_t size = sizeof kHeader + sizeof kTerminator;
-  for (const TMessagePart* part = head; part; part = part->next) size += TokenSize(*part);
+  // Room for the most the parts can take, so that each value is escaped in one pass: counting
+  // its escapes first would read it twice, a fifth of the time. The room the text does not fill
+  // is never written, so it costs address space, not memory, while the text waits to be sent.
+  std::size_t room = sizeof kHeader + sizeof kTerminator + escape::kOutputSlack;
+  for (const TMessagePart* part = head; part; part = part->next) room += MostTokenSize(*part);
 
   std::string text;
-  WriteInto(text, size + escape::kOutputSlack, [head](char* out) {
+  WriteInto(text, room, [head](char* out) {
     std::memcpy(out, kHeader, sizeof kHeader);
     out += sizeof kHeader;
     for (const TMessagePart* part = head; part; part = part->next) {

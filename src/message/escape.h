@@ -17,10 +17,12 @@ inline constexpr std::size_t kOutputSlack = 32;
 
 constexpr bool NeedsEscape(unsigned char byte) { return byte < 0x20 || byte == 0x7F; }
 
+// The most that `size` bytes can take once escaped: every byte escaped. Room of this size (and
+// kOutputSlack) lets a text be escaped in one pass, without counting its escapes first.
+constexpr std::size_t MostEscapedSize(std::size_t size) { return 2 * size; }
+
 namespace portable {
-// The size of `bytes` once escaped.
-std::size_t EscapedSize(std::string_view bytes);
-// Writes `bytes` escaped at `out`, which holds EscapedSize(bytes) + kOutputSlack bytes, and
+// Writes `bytes` escaped at `out`, which holds their escaped size + kOutputSlack bytes, and
 // returns the end of what it wrote.
 char* WriteEscaped(std::string_view bytes, char* out);
 // Writes the bytes that `raw` stands for at `out`, which holds raw.size() + kOutputSlack bytes,
@@ -31,7 +33,6 @@ char* Unescape(std::string_view raw, char* out);
 #if defined(__SSE2__)
 #define LUMARIX_ESCAPE_SSE2 1
 namespace sse2 {
-std::size_t EscapedSize(std::string_view bytes);
 char* WriteEscaped(std::string_view bytes, char* out);
 char* Unescape(std::string_view raw, char* out);
 }  // namespace sse2

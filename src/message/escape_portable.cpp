@@ -36,30 +36,12 @@ void StoreWord(char* at, std::uint64_t word) {
   std::memcpy(at, &word, sizeof word);
 }
 
-// Sums the escape flags in byte lanes, one count per byte position, and folds the lanes into
-// 16-bit sums before any lane can pass 255.
-std::size_t CountEscapes(std::string_view bytes) {
-  auto* at = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* end = at + bytes.size();
-  std::size_t count = 0;
-  while (end - at >= 8) {
-    std::uint64_t lanes = 0;
-    for (int words = 0; words < 255 && end - at >= 8; ++words, at += 8) lanes += EscapeMask(LoadWord(at)) >> 7;
-    std::uint64_t pairs = (lanes & 0x00FF00FF00FF00FFull) + ((lanes >> 8) & 0x00FF00FF00FF00FFull);
-    count += static_cast<std::size_t>((pairs * 0x0001000100010001ull) >> 48);
-  }
-  for (; at < end; ++at) count += NeedsEscape(*at);
-  return count;
-}
-
 void WriteEscapedByte(unsigned char byte, char*& out) {
   *out++ = kEscape;
   *out++ = static_cast<char>(byte ^ 0x40);
 }
 
 }  // namespace
-
-std::size_t EscapedSize(std::string_view bytes) { return bytes.size() + CountEscapes(bytes); }
 
 // Plain bytes move a word at a time: the whole word is stored and the output advances by its
 // plain prefix.

@@ -102,23 +102,6 @@ Lanes EscapeSegment(const char* in, std::size_t escape) {
   return {_mm_xor_si128(_mm_and_si128(Load(from), keep), pair), Load(from + 16)};
 }
 
-// Sums the escape flags of each 32 bytes in byte lanes and folds them before any lane passes 255.
-std::size_t CountEscapes(const char*& at, const char* end) {
-  std::size_t count = 0;
-  while (end - at >= kBlock) {
-    __m128i low = _mm_setzero_si128();
-    __m128i high = _mm_setzero_si128();
-    for (int blocks = 0; blocks < 255 && end - at >= kBlock; ++blocks, at += kBlock) {
-      Lanes escapeLanes = NeedsEscape(Load32(at));
-      low = _mm_sub_epi8(low, escapeLanes.low);
-      high = _mm_sub_epi8(high, escapeLanes.high);
-    }
-    __m128i sums = _mm_add_epi64(_mm_sad_epu8(low, _mm_setzero_si128()), _mm_sad_epu8(high, _mm_setzero_si128()));
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_add_epi32(sums, _mm_srli_si128(sums, 8))));
-  }
-  return count;
-}
-
 // ---- Unescaping -----------------------------------------------------------------------------
 
 // One block, whose first `carry` bytes the previous block's last escape took. Segment 0 copies
@@ -133,13 +116,6 @@ void UnescapeSegment(const char* in, char* base, std::size_t escape, std::size_t
 }
 
 }  // namespace
-
-std::size_t EscapedSize(std::string_view bytes) {
-  const char* at = bytes.data();
-  std::size_t count = CountEscapes(at, bytes.data() + bytes.size());
-  std::string_view rest = bytes.substr(static_cast<std::size_t>(at - bytes.data()));
-  return bytes.size() - rest.size() + count + portable::EscapedSize(rest);
-}
 
 char* WriteEscaped(std::string_view bytes, char* out) {
   const char* in = bytes.data();

@@ -67,8 +67,6 @@ void ExpectBothPathsEscape(std::string_view bytes) {
   std::string expected = Escape(bytes);
   for (std::size_t offset : {0u, 1u, 15u}) {
     Placed placed(bytes, offset);
-    ASSERT_EQ(sse2::EscapedSize(placed.view()), expected.size());
-    ASSERT_EQ(portable::EscapedSize(placed.view()), expected.size());
     ASSERT_EQ(Escaped(placed.view(), expected.size(), sse2::WriteEscaped), expected);
     ASSERT_EQ(Escaped(placed.view(), expected.size(), portable::WriteEscaped), expected);
     Placed raw(expected, offset);
@@ -146,7 +144,7 @@ TEST(MessageEscape, UnescapeRandomTextsBothPathsAgree) {
       Placed placed(raw, offset);
       ASSERT_EQ(Unescaped(placed.view(), sse2::Unescape), Unescaped(placed.view(), portable::Unescape))
           << "round " << round << " offset " << offset;
-      std::size_t size = portable::EscapedSize(placed.view());
+      std::size_t size = Escape(raw).size();
       ASSERT_EQ(Escaped(placed.view(), size, sse2::WriteEscaped), Escaped(placed.view(), size, portable::WriteEscaped))
           << "round " << round << " offset " << offset;
     }
