@@ -10,7 +10,6 @@
 #include <emmintrin.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "message/escape.h"
 
@@ -29,12 +28,6 @@ constexpr unsigned char kEscape = 0x18;
 
 __m128i Load(const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
 void Store(char* at, __m128i bytes) { _mm_storeu_si128(reinterpret_cast<__m128i*>(at), bytes); }
-void Copy32(char* to, const char* from) {
-  __m128i low = Load(from);
-  __m128i high = Load(from + 16);
-  Store(to, low);
-  Store(to + 16, high);
-}
 
 struct Lanes {
   __m128i low, high;
@@ -169,7 +162,7 @@ char* Unescape(std::string_view raw, char* out) {
     std::size_t stop = kBlock + nextCarry;
     std::uint64_t rest = (found & ~carry) | (~std::uint64_t{0} << stop);
     char* base = out - carry;
-    Copy32(out, in + carry);
+    Store32(out, Load32(in + carry));
     std::size_t segments = 0;
     std::size_t escape = Lowest(rest);
     for (; segments < kUnrolledSegments; escape = Lowest(rest)) {
