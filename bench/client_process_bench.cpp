@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -158,11 +157,6 @@ TRun Run(const std::vector<std::string>& arguments, const std::vector<std::strin
   run.cpuMs = Milliseconds(usage.ru_utime) + Milliseconds(usage.ru_stime);
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
-}
-
-std::string ReadWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Source text: lines with indentation, tabs and line ends, which the encoding escapes.

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -70,6 +71,11 @@ std::filesystem::path MakeWorkDirectory(const std::string& name) {
   std::string pattern = "/tmp/lumarix-" + name + ".XXXXXX";
   if (!::mkdtemp(pattern.data())) Stop("cannot make a work directory");
   return pattern;
+}
+
+std::string ReadWhole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {

@@ -20,6 +20,8 @@ std::map<std::string, std::string> ReadOptions(int argc, char** argv, const std:
                                                const std::string& usage);
 // A new directory under /tmp for one run, named after `name`; ends the program when it cannot.
 std::filesystem::path MakeWorkDirectory(const std::string& name);
+// The whole file; empty when it cannot be read (a log not yet written, say).
+std::string ReadWhole(const std::filesystem::path& path);
 // Writes `bytes` as the whole file; ends the program when it cannot.
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 
